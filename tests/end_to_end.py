@@ -1,0 +1,168 @@
+#!/usr/bin/env python3
+"""End-to-end cases, run against the real executable, all at once.
+
+Usage: end_to_end.py --record-size N -- [emulator ...] path/to/evwait
+
+Each case runs the program in a private mount namespace whose /dev/input is a
+directory of this test. A device there is absent, a FIFO held open here (so the
+program's blocking open returns at once) or a directory (whose read fails). A
+record written into a FIFO, in the layout of the build under test, is what the
+device would deliver.
+"""
+import argparse, os, struct, subprocess, sys, tempfile, threading, time
+
+SETUP = r"""set -e
+tmp=$1; shift
+mount --bind /dev "$tmp/hostdev"
+mount -t tmpfs -o mode=0755 devices /dev
+for n in null zero urandom; do : > /dev/$n; mount --bind "$tmp/hostdev/$n" /dev/$n; done
+mkdir /dev/input && mount --bind "$tmp/input" /dev/input
+"""
+STDIN_CLOSED = "exec 0<&-"
+STDOUT_CLOSED = "exec 1>&-"
+FDS_ABOVE_1023 = 'ulimit -n 2048; for i in $(seq 3 1099); do eval "exec $i</dev/null"; done'
+# A thread stack larger than the address space allowed makes pthread_create fail.
+NO_THREAD = "ulimit -s 4000000; ulimit -v 400000"
+KEY = (1, 30, 1)  # type, code, value: a press of the A key
+
+
+def opens(*present):
+    return [f"open {'successfully' if p else 'failed'}:/dev/input/event{i}" for i, p in enumerate(present)]
+
+
+def line(type_, code, value):
+    return [f"iebuf.code={code} iebuf.type={type_} iebuf.value={value}"]
+
+
+ALL = opens(1, 1, 1)
+# name, event0..2 ('f' FIFO, '-' absent, 'd' directory), records {device: (type, code, value)
+# or raw bytes}, options, expected console lines (None: console not readable), exit status
+CASES = [
+    ("key press on event0", "fff", {0: KEY}, {}, ALL + line(*KEY), 30),
+    ("event1 missing", "f-f", {2: KEY}, {}, opens(1, 0, 1) + line(*KEY), 30),
+    ("no device present", "---", {}, {}, opens(0, 0, 0), 255),
+    ("no key pressed", "fff", {}, {}, ALL, 255),
+    ("product 272 shows as 16", "fff", {0: (1, 272, 1)}, {}, ALL + line(1, 272, 1), 16),
+    ("key release gives 0", "fff", {0: (1, 30, 0)}, {}, ALL + line(1, 30, 0), 0),
+    ("type 0 gives 0", "fff", {0: (0, 30, 5)}, {}, ALL + line(0, 30, 5), 0),
+    ("negative value gives -30", "fff", {0: (1, 30, -1)}, {}, ALL + line(1, 30, -1), 226),
+    ("65535 x 65535 wraps", "fff", {0: (65535, 65535, 3)}, {}, ALL + line(65535, 65535, 3), 3),
+    ("event0 and event2 ready: event0 read", "fff", {0: KEY, 2: (1, 48, 1)}, {}, ALL + line(*KEY), 30),
+    ("only event1 open", "-f-", {1: (1, 48, 1)}, {}, opens(0, 1, 0) + line(1, 48, 1), 48),
+    ("arguments ignored", "fff", {0: KEY}, {"args": ["--help", "-v", "5"]}, ALL + line(*KEY), 30),
+    ("event2 on descriptor 0", "--f", {2: KEY}, {"prelude": STDIN_CLOSED}, opens(0, 0, 1) + line(*KEY), 30),
+    ("short record ignored", "fff", {0: b"\x01\x00\x1e\x00"}, {}, ALL, 255),
+    ("device gone (end of file)", "fff", {}, {"hang_up": 0}, ALL, 255),
+    ("read error", "dff", {}, {}, ALL, 255),
+    ("devices above descriptor 1023", "fff", {0: KEY}, {"prelude": FDS_ABOVE_1023}, ALL, 255),
+    ("standard output closed", "fff", {0: KEY}, {"prelude": STDOUT_CLOSED}, None, 30),
+    ("standard output reader gone", "fff", {0: KEY}, {"broken_stdout": True}, None, 30),
+    ("worker thread not created", "fff", {0: KEY}, {"prelude": NO_THREAD, "native_only": True}, ALL, 255),
+]
+
+
+def record(size, spec):
+    return spec if isinstance(spec, bytes) else bytes(size - 8) + struct.pack("<HHi", *spec)
+
+
+def run_case(case, ns, command, size):
+    name, devices, records, opts, want_lines, want_status = case
+    with tempfile.TemporaryDirectory() as tmp:
+        os.mkdir(f"{tmp}/hostdev")
+        os.mkdir(f"{tmp}/input")
+        held = {}
+        for i, kind in enumerate(devices):
+            path = f"{tmp}/input/event{i}"
+            if kind == "f":
+                os.mkfifo(path)
+                held[i] = os.open(path, os.O_RDWR | os.O_NONBLOCK)
+            elif kind == "d":
+                os.mkdir(path)
+        for i, spec in records.items():
+            os.write(held[i], record(size, spec))
+        stdout = subprocess.PIPE
+        if opts.get("broken_stdout"):
+            reader, stdout = os.pipe()
+            os.close(reader)
+        script = SETUP + "set +e\n" + opts.get("prelude", "") + '\nexec "$@"'
+        start = time.monotonic()
+        with open(f"{tmp}/stderr", "w+") as err:
+            proc = subprocess.Popen(ns + ["bash", "-c", script, "ns", tmp] + command + opts.get("args", []),
+                                    stdout=stdout, stderr=err, stdin=subprocess.DEVNULL)
+            out = b""
+            if "hang_up" in opts:  # the writer goes away once the program holds the device
+                while out.count(b"\n") < 3 and (chunk := proc.stdout.read1()):
+                    out += chunk
+                os.close(held.pop(opts["hang_up"]))
+            out += proc.stdout.read() if proc.stdout else b""
+            status = proc.wait(timeout=60)
+            elapsed = time.monotonic() - start
+            err.seek(0)
+            errors = err.read()
+        if opts.get("broken_stdout"):
+            os.close(stdout)
+        for fd in held.values():
+            os.close(fd)
+    problems = []
+    if want_lines is not None and out.decode(errors="replace").splitlines() != want_lines:
+        problems.append(f"console {out!r}, want {want_lines!r}")
+    if status != want_status:
+        problems.append(f"status {status}, want {want_status}")
+    if not 4.9 <= elapsed <= 8.0:
+        problems.append(f"ran {elapsed:.2f} s, want about 5")
+    if errors:
+        problems.append(f"standard error {errors!r}")
+    return problems
+
+
+def namespace_command(probe_dir):
+    ns = ["unshare", "--mount", "--propagation", "private"]
+    if os.geteuid() != 0:
+        ns[1:1] = ["--user", "--map-root-user"]
+    for sub in ("hostdev", "input"):
+        os.makedirs(f"{probe_dir}/{sub}", exist_ok=True)
+    probe = subprocess.run(ns + ["bash", "-c", SETUP, "ns", probe_dir], capture_output=True, text=True)
+    return ns, probe.returncode == 0, probe.stderr.strip()
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--record-size", type=int, required=True)
+    parser.add_argument("command", nargs="+")
+    args = parser.parse_args()
+    emulated = len(args.command) > 1
+    with tempfile.TemporaryDirectory() as probe_dir:
+        ns, usable, why = namespace_command(probe_dir)
+    if not usable:
+        print(f"NOT RUN: cannot make a private mount namespace for /dev/input: {why}")
+        sys.exit(1 if os.environ.get("CI") == "true" else 77)
+
+    print(f"input_event record: {args.record_size} bytes; command: {' '.join(args.command)}")
+    results = {}
+    cases = [c for c in CASES if not (emulated and c[3].get("native_only"))]
+    for c in CASES:
+        if c not in cases:
+            print(f"NOT RUN under emulation: {c[0]} (the emulator needs more address space than the limit)")
+
+    def run(case):
+        try:
+            results[case[0]] = run_case(case, ns, args.command, args.record_size)
+        except Exception as error:  # a broken case must show, not vanish with its thread
+            results[case[0]] = [f"test error: {error!r}"]
+
+    threads = [threading.Thread(target=run, args=(c,)) for c in cases]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    failed = 0
+    for name, *_ in cases:
+        problems = results.get(name, ["did not finish"])
+        failed += bool(problems)
+        print(("FAIL " if problems else "ok   ") + name + "".join("\n     " + p for p in problems))
+    print(f"{len(cases) - failed} of {len(cases)} cases passed")
+    sys.exit(1 if failed else 0)
+
+
+if __name__ == "__main__":
+    main()
