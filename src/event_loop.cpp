@@ -2,9 +2,18 @@
 #include <sys/select.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <iostream>
 
 #include "evwait.h"
+
+// One read takes one whole record in the kernel's layout. On the 32-bit target
+// that is 16 bytes: time at 0, type at 8, code at 10, value at 12; a toolchain
+// that disagrees would print and multiply the wrong bytes.
+static_assert(sizeof(void *) != 4 ||
+                  (sizeof(input_event) == 16 && offsetof(input_event, type) == 8 &&
+                   offsetof(input_event, code) == 10 && offsetof(input_event, value) == 12),
+              "input_event on a 32-bit target must be 16 bytes: type at 8, code at 10, value at 12");
 
 std::atomic<int32_t> ret_value{-1};
 

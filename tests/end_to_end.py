@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """End-to-end cases, run against the real executable, all at once.
 
-Usage: end_to_end.py --record-size N -- [emulator ...] path/to/evwait
+Usage: end_to_end.py --record-size N [--expect-record-size M] -- [emulator ...] path/to/evwait
 
 Each case runs the program in a private mount namespace whose /dev/input is a
 directory of this test. A device there is absent, a FIFO held open here (so the
@@ -128,8 +128,12 @@ def namespace_command(probe_dir):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--record-size", type=int, required=True)
+    parser.add_argument("--expect-record-size", type=int, help="fail unless the build's record has this size")
     parser.add_argument("command", nargs="+")
     args = parser.parse_args()
+    if args.expect_record_size not in (None, args.record_size):
+        print(f"FAIL input_event record is {args.record_size} bytes in this build, want {args.expect_record_size}")
+        sys.exit(1)
     emulated = len(args.command) > 1
     with tempfile.TemporaryDirectory() as probe_dir:
         ns, usable, why = namespace_command(probe_dir)
