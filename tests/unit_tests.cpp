@@ -48,11 +48,23 @@ TEST(Cancellation, WaitingWorkerIsCancelled) {
 TEST(Cancellation, EndedWorkerIsNotCancelled) {
   kbd_fd = DeviceWithRecord(1, 30, -1);
   kbd5_fd = kbd_volume_fd = -1;
-  EventLoop(nullptr);  // on this thread, so it has surely ended
+  // EventLoop ends on a thread that then asks to cancel itself: a request that
+  // reached the ended worker would end that thread before it reports back. (Not
+  // on the test's main thread: ThreadSanitizer cannot detach a thread it did not
+  // see created.)
+  static std::atomic<bool> survived{false};
+  pthread_t tidp;
+  auto worker_then_cancel = [](void *) -> void * {
+    EventLoop(nullptr);
+    EXPECT_FALSE(CancelEventLoopIfRunning(pthread_self()));
+    pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);  // EventLoop leaves it off after a read
+    pthread_testcancel();
+    survived = true;
+    return nullptr;
+  };
+  ASSERT_EQ(pthread_create(&tidp, nullptr, worker_then_cancel, nullptr), 0);
+  EXPECT_TRUE(Eventually([] { return survived.load(); }));
   EXPECT_EQ(ret_value.load(), -30);
-  // A request that reached this (ended) worker would end this very thread.
-  EXPECT_FALSE(CancelEventLoopIfRunning(pthread_self()));
-  pthread_testcancel();
 }
 
 TEST(Cancellation, RecordBeingReportedIsNotCutShort) {
