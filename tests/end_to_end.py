@@ -68,19 +68,39 @@ def record(size, spec):
     return spec if isinstance(spec, bytes) else bytes(size - 8) + struct.pack("<HHi", *spec)
 
 
+def lay_out_devices(tmp, devices):
+    """Makes tmp/hostdev and tmp/input with event0..2 as `devices` says ('f' FIFO, 'd' directory, '-' absent);
+    returns the descriptors of the FIFOs, held open, by device number."""
+    os.mkdir(f"{tmp}/hostdev")
+    os.mkdir(f"{tmp}/input")
+    held = {}
+    for i, kind in enumerate(devices):
+        path = f"{tmp}/input/event{i}"
+        if kind == "f":
+            os.mkfifo(path)
+            held[i] = os.open(path, os.O_RDWR | os.O_NONBLOCK)
+        elif kind == "d":
+            os.mkdir(path)
+    return held
+
+
+def launch(ns, tmp, command, prelude="", **popen):
+    """Starts `command` in a namespace whose /dev/input is tmp/input, after the shell lines `prelude`."""
+    script = SETUP + "set +e\n" + prelude + '\nexec "$@"'
+    return subprocess.Popen(ns + ["bash", "-c", script, "ns", tmp] + list(command), **popen)
+
+
+def read_lines(stream, count, out=b""):
+    """Reads from `stream` until `out` holds `count` lines or the stream ends."""
+    while out.count(b"\n") < count and (chunk := stream.read1()):
+        out += chunk
+    return out
+
+
 def run_case(case, ns, command, size):
     name, devices, records, opts, want_lines, want_status = case
     with tempfile.TemporaryDirectory() as tmp:
-        os.mkdir(f"{tmp}/hostdev")
-        os.mkdir(f"{tmp}/input")
-        held = {}
-        for i, kind in enumerate(devices):
-            path = f"{tmp}/input/event{i}"
-            if kind == "f":
-                os.mkfifo(path)
-                held[i] = os.open(path, os.O_RDWR | os.O_NONBLOCK)
-            elif kind == "d":
-                os.mkdir(path)
+        held = lay_out_devices(tmp, devices)
         for i, spec in records.items():
             os.write(held[i], record(size, spec))
         stdout = subprocess.PIPE
@@ -90,15 +110,13 @@ def run_case(case, ns, command, size):
         prelude = opts.get("prelude", "")
         if len(command) > 1:  # emulated
             prelude = opts.get("emulated_prelude", prelude)
-        script = SETUP + "set +e\n" + prelude + '\nexec "$@"'
         start = time.monotonic()
         with open(f"{tmp}/stderr", "w+") as err:
-            proc = subprocess.Popen(ns + ["bash", "-c", script, "ns", tmp] + command + opts.get("args", []),
-                                    stdout=stdout, stderr=err, stdin=subprocess.DEVNULL)
+            proc = launch(ns, tmp, command + opts.get("args", []), prelude,
+                          stdout=stdout, stderr=err, stdin=subprocess.DEVNULL)
             out = b""
             if "hang_up" in opts:  # the writer goes away once the program holds the device
-                while out.count(b"\n") < 3 and (chunk := proc.stdout.read1()):
-                    out += chunk
+                out = read_lines(proc.stdout, 3)
                 os.close(held.pop(opts["hang_up"]))
             out += proc.stdout.read() if proc.stdout else b""
             status = proc.wait(timeout=60)
@@ -131,6 +149,17 @@ def namespace_command(probe_dir):
     return ns, probe.returncode == 0, probe.stderr.strip()
 
 
+def open_namespace():
+    """The command prefix that runs a program in its own mount namespace. Where none can be made this exits:
+    a skip (77), or a failure under CI."""
+    with tempfile.TemporaryDirectory() as probe_dir:
+        ns, usable, why = namespace_command(probe_dir)
+    if not usable:
+        print(f"NOT RUN: cannot make a private mount namespace for /dev/input: {why}")
+        sys.exit(1 if os.environ.get("CI") == "true" else 77)
+    return ns
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--record-size", type=int, required=True)
@@ -141,11 +170,7 @@ def main():
     if args.expect_record_size not in (None, args.record_size):
         print(f"FAIL input_event record is {args.record_size} bytes in this build, want {args.expect_record_size}")
         sys.exit(1)
-    with tempfile.TemporaryDirectory() as probe_dir:
-        ns, usable, why = namespace_command(probe_dir)
-    if not usable:
-        print(f"NOT RUN: cannot make a private mount namespace for /dev/input: {why}")
-        sys.exit(1 if os.environ.get("CI") == "true" else 77)
+    ns = open_namespace()
 
     print(f"input_event record: {args.record_size} bytes; command: {' '.join(args.command)}")
     results = {}
