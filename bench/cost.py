@@ -1,0 +1,220 @@
+#!/usr/bin/env python3
+"""What one run of evwait costs, for each build given; prints one Markdown table.
+
+Usage: bench/cost.py [--runs N] [--no-yardstick] LABEL=BUILD_DIR ...
+  e.g. bench/cost.py native=build static=build-static arm=build-arm
+
+A build directory is a configured and built tree: the executable is DIR/evwait;
+the build's record size (INPUT_EVENT_SIZE, or where tests were not configured, as its
+compiler lays the record out), emulator (CMAKE_CROSSCOMPILING_EMULATOR) and strip come
+from DIR/CMakeCache.txt. Every run is made in the private mount
+namespace of tests/end_to_end.py with three FIFO devices. A key run gets one
+record (type 1, code 30, value 1) on event0 a second after its third open line.
+
+- syscalls per run: strace -f -c (qemu -strace under emulation), a key run / a run without key;
+- syscalls while waiting: calls begun after both the main thread's sleep and the
+  worker's select have begun and before the worker reads the record;
+- latency: from writing the record to reading its line, over N key runs, one record at a time;
+- CPU time (user + system, median) and peak RSS (highest) of the program alone (bench/rusage.c), same runs;
+- size of a stripped copy of the executable.
+A C program of the same behaviour (bench/yardstick.c, linked dynamically) is measured alongside.
+"""
+import argparse, math, os, re, shutil, statistics, subprocess, sys, tempfile, time
+from concurrent.futures import ThreadPoolExecutor
+from dataclasses import dataclass, field
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parent / "tests"))
+from end_to_end import ALL, KEY, launch, lay_out_devices, line, open_namespace, read_lines, record  # noqa: E402
+
+ENTRY = re.compile(r"(?<![\w.])\d+ ([a-z_][a-z0-9_]*)\(")  # "PID name(" in strace -f and qemu -strace logs
+SLEEPS, WAITS = {"clock_nanosleep", "clock_nanosleep_time64", "nanosleep"}, {
+    "select", "_newselect", "pselect6", "pselect6_time64"}
+
+
+@dataclass
+class Target:
+    label: str
+    exe: str
+    size: int  # bytes of one input_event record in this build
+    strip: str = "strip"
+    emulator: list = field(default_factory=list)
+
+
+def probe_record_size(compiler, language):
+    """sizeof(struct input_event) as `compiler` lays it out, read from the assembly it emits."""
+    asm = subprocess.run([compiler, "-x", language, "-S", "-o", "-", "-"], capture_output=True, text=True,
+                         input="#include <linux/input.h>\nstruct input_event probe;\n", check=True).stdout
+    return int(re.search(r"\.size\s+probe,\s*(\d+)", asm).group(1))
+
+
+def load_target(label, build_dir):
+    cache = {}
+    for entry in Path(build_dir, "CMakeCache.txt").read_text().splitlines():
+        if (m := re.match(r"([\w-]+):\w+=(.*)", entry)):
+            cache[m[1]] = m[2]
+    size = cache.get("INPUT_EVENT_SIZE") or probe_record_size(cache["CMAKE_CXX_COMPILER"], "c++")
+    emulator = [a for a in cache.get("CMAKE_CROSSCOMPILING_EMULATOR", "").split(";") if a]
+    return Target(label, str(Path(build_dir, "evwait").resolve()), int(size), cache.get("CMAKE_STRIP") or "strip",
+                  emulator)
+
+
+def build_helpers(tmp, yardstick):
+    """Compiles the launcher, and the C yardstick when asked; returns (launcher, yardstick target or None)."""
+    subprocess.run(["cc", "-O2", "-static", "-o", f"{tmp}/rusage", HERE / "rusage.c"], check=True)
+    if not yardstick:
+        return f"{tmp}/rusage", None
+    subprocess.run(["cc", "-O2", "-pthread", "-o", f"{tmp}/yardstick", HERE / "yardstick.c"], check=True)
+    return f"{tmp}/rusage", Target("C yardstick (dynamic)", f"{tmp}/yardstick", probe_record_size("cc", "c"))
+
+
+class Run:
+    """One run in the namespace with three FIFO devices, as `command(tmp)` starts it in its directory tmp;
+    returns from __init__ once the devices are open."""
+
+    def __init__(self, ns, target, command):
+        self.target, self.pressed = target, False
+        self.tmp = tempfile.mkdtemp()
+        self.held = lay_out_devices(self.tmp, "fff")
+        self.err = open(f"{self.tmp}/stderr", "w+")
+        self.proc = launch(ns, self.tmp, command(self.tmp), stdout=subprocess.PIPE, stderr=self.err,
+                           stdin=subprocess.DEVNULL)
+        self.out = read_lines(self.proc.stdout, 3)
+
+    def press(self):
+        """Writes the key record to event0; returns the seconds until its line was read."""
+        start = time.perf_counter()
+        os.write(self.held[0], record(self.target.size, KEY))
+        self.out = read_lines(self.proc.stdout, 4, self.out)
+        self.pressed = True
+        return time.perf_counter() - start
+
+    def finish(self, name):
+        """Waits for the end of the run, checks that it went as it should, returns the file `name` it left."""
+        self.out += self.proc.stdout.read()
+        status = self.proc.wait(timeout=60)
+        self.err.seek(0)
+        errors = self.err.read()
+        self.err.close()
+        for fd in self.held.values():
+            os.close(fd)
+        want = (ALL + line(*KEY), 30) if self.pressed else (ALL, 255)
+        if (self.out.decode(errors="replace").splitlines(), status) != want or errors:
+            raise RuntimeError(f"{self.target.label}: unexpected run: {self.out!r} status {status} {errors!r}")
+        text = Path(self.tmp, name).read_text()
+        shutil.rmtree(self.tmp)
+        return text
+
+
+def parallel(calls):
+    with ThreadPoolExecutor(len(calls)) as pool:
+        return list(pool.map(lambda call: call(), calls))
+
+
+def logged(target, summary):
+    """The command of a run whose system calls go to tmp/log: strace's summary or full log, or qemu's log."""
+    def command(tmp):
+        if target.emulator:
+            return [target.emulator[0], "-strace", "-D", f"{tmp}/log"] + target.emulator[1:] + [target.exe]
+        return ["strace", "-f", *(["-c", "-U", "calls,name"] if summary else []), "-o", f"{tmp}/log", target.exe]
+    return command
+
+
+def calls_while_waiting(log):
+    """Calls begun after both threads began waiting and before the worker read the record."""
+    names = ENTRY.findall(log)
+    sleep = next(i for i, name in enumerate(names) if name in SLEEPS)
+    wait = next(i for i, name in enumerate(names) if name in WAITS)
+    read = next(i for i, name in enumerate(names) if name == "read" and i > wait)
+    return read - max(sleep, wait) - 1
+
+
+def syscall_counts(ns, target):
+    """(calls in a key run, calls in a run without key, calls while waiting, files not found in the key run
+    or None where strace counted), or None without a tracer."""
+    if target.emulator and not Path(target.emulator[0]).name.startswith("qemu-"):
+        return None
+
+    def one(key, summary):
+        run = Run(ns, target, logged(target, summary))
+        if key:
+            time.sleep(1)
+            run.press()
+        return run.finish("log")
+
+    if target.emulator:  # qemu logs every call and sums none up; counted as strace -c does, without the
+        # calls that never return
+        key_log, idle_log = parallel([lambda: one(True, False), lambda: one(False, False)])
+        count = lambda log: sum(name not in ("exit", "exit_group") for name in ENTRY.findall(log))  # noqa: E731
+        not_found = len(re.findall(r"\d+ \w+\([^\n]* errno=2 \(No such file", key_log))
+        return count(key_log), count(idle_log), calls_while_waiting(key_log), not_found
+    key_sum, idle_sum, key_log = parallel([lambda: one(True, True), lambda: one(False, True),
+                                           lambda: one(True, False)])
+    total = lambda summary: int(re.search(r"^\s*(\d+) total$", summary, re.M)[1])  # noqa: E731
+    return total(key_sum), total(idle_sum), calls_while_waiting(key_log), None
+
+
+def timed_runs(ns, target, launcher, count):
+    """Latencies (s), CPU times (ms) and peak resident sizes (KiB) of `count` key runs, pressed one at a time."""
+    command = lambda tmp: [launcher, f"{tmp}/rusage"] + target.emulator + [target.exe]  # noqa: E731
+    runs = parallel([lambda: Run(ns, target, command)] * count)
+    latencies = []
+    for run in runs:
+        time.sleep(0.05)
+        latencies.append(run.press())
+    usage = [[int(n) for n in text.split()] for text in parallel([lambda r=r: r.finish("rusage") for r in runs])]
+    return latencies, [(user + system) / 1000 for user, system, _ in usage], [rss for *_, rss in usage]
+
+
+def stripped_kib(target, tmp):
+    copy = os.path.join(tmp, re.sub(r"\W", "_", target.label))
+    subprocess.run([target.strip, "-o", copy, target.exe], check=True)
+    return os.path.getsize(copy) / 1024
+
+
+def row(target, counts, latencies, cpu, rss, size):
+    emulated = bool(target.emulator)
+    sysroot = f" ({counts[3]} not found ³)" if counts and "-L" in target.emulator else ""
+    latencies = sorted(latencies)
+    p95 = latencies[math.ceil(0.95 * len(latencies)) - 1]
+    cells = [target.label,
+             f"{counts[0]} / {counts[1]}{sysroot}" if counts else "n/a",
+             str(counts[2]) if counts else "n/a",
+             f"{statistics.median(latencies) * 1000:.3f} / {p95 * 1000:.3f}" + (" ¹" if emulated else ""),
+             "n/a ²" if emulated else f"{statistics.median(cpu):.2f}",
+             "n/a ²" if emulated else str(max(rss)),
+             f"{size:.1f}"]
+    return "| " + " | ".join(cells) + " |"
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--runs", type=int, default=20, help="key runs for latency, CPU time and RSS")
+    parser.add_argument("--no-yardstick", action="store_true", help="leave out the C program")
+    parser.add_argument("builds", nargs="+", metavar="LABEL=BUILD_DIR")
+    args = parser.parse_args()
+    targets = [load_target(*build.split("=", 1)) for build in args.builds]
+    ns = open_namespace()
+    rows = []
+    with tempfile.TemporaryDirectory() as tmp:
+        launcher, yardstick = build_helpers(tmp, not args.no_yardstick)
+        for target in targets + ([yardstick] if yardstick else []):
+            print(f"measuring {target.label}: {' '.join(target.emulator + [target.exe])}", file=sys.stderr)
+            counts = syscall_counts(ns, target)
+            rows.append(row(target, counts, *timed_runs(ns, target, launcher, args.runs), stripped_kib(target, tmp)))
+    print("| build | syscalls per run: key / no key | syscalls while waiting | record-to-line latency, ms: "
+          "median / p95 | CPU time per run, ms | peak RSS, KiB | stripped size, KiB |")
+    print("|---|---|---|---|---|---|---|")
+    print("\n".join(rows))
+    print(f"\n{args.runs} key runs per build for latency, CPU time (median) and RSS (highest).")
+    if any(t.emulator for t in targets):
+        print("¹ under qemu-user: the emulator's translation is timed along with the program.\n"
+              "² under qemu-user the CPU time and resident size are the emulator's, not the program's.")
+    if any("-L" in t.emulator for t in targets):
+        print("³ calls of the key run that found no file: the loader searching the cross sysroot, which has no\n"
+              "  loader cache of its own, for each library; a target with its own cache makes few of them.")
+
+
+if __name__ == "__main__":
+    main()

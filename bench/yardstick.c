@@ -1,0 +1,67 @@
+/* A yardstick for the cost benchmark: a plain C program, dynamically linked,
+ * that behaves as evwait does in the runs the benchmark makes (three devices,
+ * one key press or none). It opens the devices and reports each open, waits in
+ * a second thread with select, reads and prints one record, and exits after
+ * five seconds with code * type * value, or 255. */
+#include <fcntl.h>
+#include <linux/input.h>
+#include <pthread.h>
+#include <stdatomic.h>
+#include <stdio.h>
+#include <sys/select.h>
+#include <unistd.h>
+
+static int fds[3];
+static atomic_int result = -1;
+
+static void *wait_for_one_event(void *unused) {
+  (void)unused;
+  fd_set ready;
+  FD_ZERO(&ready);
+  int highest = -1;
+  for (int i = 0; i < 3; i++) {
+    if (fds[i] >= 0 && fds[i] < FD_SETSIZE) {
+      FD_SET(fds[i], &ready);
+      highest = fds[i] > highest ? fds[i] : highest;
+    }
+  }
+  if (select(highest + 1, &ready, NULL, NULL, NULL) <= 0) {
+    return NULL;
+  }
+  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, NULL);
+  struct input_event ev;
+  for (int i = 0; i < 3; i++) {
+    if (fds[i] >= 0 && fds[i] < FD_SETSIZE && FD_ISSET(fds[i], &ready)) {
+      if (read(fds[i], &ev, sizeof ev) == (ssize_t)sizeof ev) {
+        printf("iebuf.code=%u iebuf.type=%u iebuf.value=%d\n", ev.code, ev.type, ev.value);
+        fflush(stdout);
+        result = (int)((unsigned)ev.code * ev.type * (unsigned)ev.value);
+      }
+      break;
+    }
+  }
+  return NULL;
+}
+
+int main(void) {
+  char path[] = "/dev/input/event0";
+  for (int i = 0; i < 3; i++) {
+    path[sizeof path - 2] = (char)('0' + i);
+    fds[i] = open(path, O_RDONLY | O_NOCTTY);
+    printf("open %s:%s\n", fds[i] >= 0 ? "successfully" : "failed", path);
+    fflush(stdout);
+  }
+  /* Joinable and never joined: cancelling it after it ended is still safe. */
+  pthread_t worker;
+  int started = pthread_create(&worker, NULL, wait_for_one_event, NULL) == 0;
+  sleep(5);
+  if (result < 0 && started) {
+    pthread_cancel(worker);
+  }
+  for (int i = 0; i < 3; i++) {
+    if (fds[i] >= 0) {
+      close(fds[i]);
+    }
+  }
+  return result;
+}
