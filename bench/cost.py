@@ -11,7 +11,8 @@ from DIR/CMakeCache.txt. Every run is made in the private mount
 namespace of tests/end_to_end.py with three FIFO devices. A key run gets one
 record (type 1, code 30, value 1) on event0 a second after its third open line.
 
-- syscalls per run: strace -f -c (qemu -strace under emulation), a key run / a run without key;
+- syscalls per run: strace -f -c (qemu -strace under emulation), a key run / a run without key,
+  median of three each;
 - syscalls while waiting: calls begun after both the main thread's sleep and the
   worker's select have begun and before the worker reads the record;
 - latency: from writing the record to reading its line, over N key runs, one record at a time;
@@ -124,17 +125,21 @@ def logged(target, summary):
 def calls_while_waiting(log):
     """Calls begun after both threads began waiting and before the worker read the record."""
     names = ENTRY.findall(log)
-    sleep = next(i for i, name in enumerate(names) if name in SLEEPS)
-    wait = next(i for i, name in enumerate(names) if name in WAITS)
-    read = next(i for i, name in enumerate(names) if name == "read" and i > wait)
+    try:
+        sleep = next(i for i, name in enumerate(names) if name in SLEEPS)
+        wait = next(i for i, name in enumerate(names) if name in WAITS)
+        read = next(i for i, name in enumerate(names) if name == "read" and i > wait)
+    except StopIteration:
+        raise RuntimeError("no sleep, wait and read of the record in this log:\n" + log) from None
     return read - max(sleep, wait) - 1
 
 
-def syscall_counts(ns, target):
-    """(calls in a key run, calls in a run without key, calls while waiting, files not found in the key run
-    or None where strace counted), or None without a tracer."""
+def syscall_counts(ns, target, repeats=3):
+    """(calls in a key run, calls in a run without key: medians of `repeats` runs; the most calls made while
+    waiting; calls that found no file in a key run, or None where strace counted), or None without a tracer."""
     if target.emulator and not Path(target.emulator[0]).name.startswith("qemu-"):
         return None
+    summary = not target.emulator
 
     def one(key, summary):
         run = Run(ns, target, logged(target, summary))
@@ -143,16 +148,16 @@ def syscall_counts(ns, target):
             run.press()
         return run.finish("log")
 
-    if target.emulator:  # qemu logs every call and sums none up; counted as strace -c does, without the
-        # calls that never return
-        key_log, idle_log = parallel([lambda: one(True, False), lambda: one(False, False)])
+    logs = parallel([lambda: one(True, summary)] * repeats + [lambda: one(False, summary)] * repeats
+                    + ([lambda: one(True, False)] if summary else []))
+    if summary:
+        count = lambda log: int(re.search(r"^\s*(\d+) total$", log, re.M)[1])  # noqa: E731
+    else:  # qemu logs every call and sums none up: counted as strace -c does, without the calls that never return
         count = lambda log: sum(name not in ("exit", "exit_group") for name in ENTRY.findall(log))  # noqa: E731
-        not_found = len(re.findall(r"\d+ \w+\([^\n]* errno=2 \(No such file", key_log))
-        return count(key_log), count(idle_log), calls_while_waiting(key_log), not_found
-    key_sum, idle_sum, key_log = parallel([lambda: one(True, True), lambda: one(False, True),
-                                           lambda: one(True, False)])
-    total = lambda summary: int(re.search(r"^\s*(\d+) total$", summary, re.M)[1])  # noqa: E731
-    return total(key_sum), total(idle_sum), calls_while_waiting(key_log), None
+    key_logs = logs[-1:] if summary else logs[:repeats]
+    not_found = None if summary else len(re.findall(r"\d+ \w+\([^\n]* errno=2 \(No such file", key_logs[0]))
+    return (statistics.median(map(count, logs[:repeats])), statistics.median(map(count, logs[repeats:2 * repeats])),
+            max(map(calls_while_waiting, key_logs)), not_found)
 
 
 def timed_runs(ns, target, launcher, count):
