@@ -29,7 +29,8 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "tests"))
 from end_to_end import ALL, KEY, launch, lay_out_devices, line, open_namespace, read_lines, record  # noqa: E402
 
-ENTRY = re.compile(r"(?<![\w.])\d+ ([a-z_][a-z0-9_]*)\(")  # "PID name(" in strace -f and qemu -strace logs
+# "PID name(" in strace -f logs (which pad the PID to five places) and qemu -strace logs
+ENTRY = re.compile(r"(?<![\w.])\d+ +([a-z_][a-z0-9_]*)\(")
 SLEEPS, WAITS = {"clock_nanosleep", "clock_nanosleep_time64", "nanosleep"}, {
     "select", "_newselect", "pselect6", "pselect6_time64"}
 
@@ -155,7 +156,7 @@ def syscall_counts(ns, target, repeats=3):
     else:  # qemu logs every call and sums none up: counted as strace -c does, without the calls that never return
         count = lambda log: sum(name not in ("exit", "exit_group") for name in ENTRY.findall(log))  # noqa: E731
     key_logs = logs[-1:] if summary else logs[:repeats]
-    not_found = None if summary else len(re.findall(r"\d+ \w+\([^\n]* errno=2 \(No such file", key_logs[0]))
+    not_found = None if summary else len(re.findall(r"\d+ +\w+\([^\n]* errno=2 \(No such file", key_logs[0]))
     return (statistics.median(map(count, logs[:repeats])), statistics.median(map(count, logs[repeats:2 * repeats])),
             max(map(calls_while_waiting, key_logs)), not_found)
 
