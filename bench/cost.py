@@ -213,13 +213,14 @@ def main():
           "median / p95 | CPU time per run, ms | peak RSS, KiB | stripped size, KiB |")
     print("|---|---|---|---|---|---|---|")
     print("\n".join(rows))
-    print(f"\n{args.runs} key runs per build for latency, CPU time (median) and RSS (highest).")
+    notes = [f"{args.runs} key runs per build for latency, CPU time (median) and RSS (highest)."]
     if any(t.emulator for t in targets):
-        print("¹ under qemu-user: the emulator's translation is timed along with the program.\n"
-              "² under qemu-user the CPU time and resident size are the emulator's, not the program's.")
+        notes += ["¹ Under qemu-user the emulator's translation is timed along with the program.",
+                  "² Under qemu-user the CPU time and resident size are the emulator's, not the program's."]
     if any("-L" in t.emulator for t in targets):
-        print("³ calls of the key run that found no file: the loader searching the cross sysroot, which has no\n"
-              "  loader cache of its own, for each library; a target with its own cache makes few of them.")
+        notes += ["³ Calls of the key run that found no file: the loader searching the cross sysroot, which has no "
+                  "loader cache of its own, for each library; a target with its own cache makes few of them."]
+    print("\n" + "\n\n".join(notes))  # one Markdown paragraph each
 
 
 if __name__ == "__main__":
