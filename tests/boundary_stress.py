@@ -34,7 +34,7 @@ def product_status(key):
 
 
 def boundary_run(ns, command, size, device, key, offset):
-    """Returns (seconds from the third open line to the write, outcome, problems)."""
+    """Returns (seconds from the third open line to the write, outcome, problems, seconds the run took)."""
     with tempfile.TemporaryDirectory() as tmp:
         held = lay_out_devices(tmp, "fff")
         start = time.monotonic()
@@ -69,7 +69,7 @@ def boundary_run(ns, command, size, device, key, offset):
     if errors:
         problems.append(f"standard error {errors!r}")
     outcome = {product_status(key): "product", 255: "line, 255" if with_line else "255"}.get(status, "other")
-    return landed, outcome, problems
+    return landed, outcome, problems, elapsed
 
 
 def main():
@@ -93,20 +93,21 @@ def main():
         try:
             return boundary_run(ns, args.command, args.record_size, *plan)
         except Exception as error:  # a broken run must show, not vanish with its thread
-            return plan[2], "error", [f"test error: {error!r}"]
+            return plan[2], "error", [f"test error: {error!r}"], 0.0
 
     with ThreadPoolExecutor(args.parallel) as pool:
         results = list(pool.map(run, plans))
 
     failed = 0
-    for (device, key, _), (landed, outcome, problems) in zip(plans, results):
+    for (device, key, _), (landed, outcome, problems, _) in zip(plans, results):
         if problems:
             failed += 1
             print(f"FAIL record {key} on event{device} at +{landed:.4f} s: " + "; ".join(problems))
     for outcome in ("product", "255", "line, 255"):
-        times = sorted(landed for landed, got, _ in results if got == outcome)
+        times = sorted(landed for landed, got, *_ in results if got == outcome)
         span = f", records landed +{times[0]:.4f} to +{times[-1]:.4f} s" if times else ""
         print(f"{outcome:>9}: {len(times)} runs{span}")
+    print(f"longest run {max(r[3] for r in results):.3f} s (limit {LIMIT} s)")
     print(f"{args.runs - failed} passed, {failed} failed")
     sys.exit(1 if failed else 0)
 
