@@ -2,14 +2,13 @@
 """What one run of evwait costs, for each build given; prints one Markdown table.
 
 Usage: bench/cost.py [--runs N] [--no-yardstick] LABEL=BUILD_DIR ...
-  e.g. bench/cost.py native=build static=build-static arm=build-arm
+  e.g. bench/cost.py native=build static=build-static arm=build-arm arm-static=build-arm-static
 
-A build directory is a configured and built tree: the executable is DIR/evwait;
-the build's record size (INPUT_EVENT_SIZE, or where tests were not configured, as its
-compiler lays the record out), emulator (CMAKE_CROSSCOMPILING_EMULATOR) and strip come
-from DIR/CMakeCache.txt. Every run is made in the private mount
-namespace of tests/end_to_end.py with three FIFO devices. A key run gets one
-record (type 1, code 30, value 1) on event0 a second after its third open line.
+A build directory is a built tree with its tests. The program runs as that build's
+end_to_end test runs it (its emulator, if any, and its record size, from
+ctest --show-only); its strip comes from DIR/CMakeCache.txt. Every run is made in the
+private mount namespace of tests/end_to_end.py with three FIFO devices. A key run gets
+one record (type 1, code 30, value 1) on event0 a second after its third open line.
 
 - syscalls per run: strace -f -c (qemu -strace under emulation), a key run / a run without key,
   median of three each;
@@ -20,7 +19,7 @@ record (type 1, code 30, value 1) on event0 a second after its third open line.
 - size of a stripped copy of the executable.
 A C program of the same behaviour (bench/yardstick.c, linked dynamically) is measured alongside.
 """
-import argparse, math, os, re, shutil, statistics, subprocess, sys, tempfile, time
+import argparse, json, math, os, re, shutil, statistics, subprocess, sys, tempfile, time
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -44,21 +43,23 @@ class Target:
     emulator: list = field(default_factory=list)
 
 
-def probe_record_size(compiler, language):
-    """sizeof(struct input_event) as `compiler` lays it out, read from the assembly it emits."""
-    asm = subprocess.run([compiler, "-x", language, "-S", "-o", "-", "-"], capture_output=True, text=True,
+def host_record_size():
+    """sizeof(struct input_event) as the host's C compiler lays it out, read from the assembly it emits."""
+    asm = subprocess.run(["cc", "-x", "c", "-S", "-o", "-", "-"], capture_output=True, text=True,
                          input="#include <linux/input.h>\nstruct input_event probe;\n", check=True).stdout
-    return int(re.search(r"\.size\s+probe,\s*(\d+)", asm).group(1))
+    return int(re.search(r"\.size\s+probe,\s*(\d+)", asm)[1])
 
 
 def load_target(label, build_dir):
-    cache = {}
-    for entry in Path(build_dir, "CMakeCache.txt").read_text().splitlines():
-        if (m := re.match(r"([\w-]+):\w+=(.*)", entry)):
-            cache[m[1]] = m[2]
-    size = cache.get("INPUT_EVENT_SIZE") or probe_record_size(cache["CMAKE_CXX_COMPILER"], "c++")
-    emulator = [a for a in cache.get("CMAKE_CROSSCOMPILING_EMULATOR", "").split(";") if a]
-    return Target(label, str(Path(build_dir, "evwait").resolve()), int(size), cache.get("CMAKE_STRIP") or "strip",
+    listing = subprocess.run(["ctest", "--test-dir", build_dir, "--show-only=json-v1"], capture_output=True,
+                             text=True, check=True).stdout
+    tests = {test["name"]: test["command"] for test in json.loads(listing)["tests"]}
+    if "end_to_end" not in tests:
+        sys.exit(f"{build_dir}: no end_to_end test to learn from; configure the build with its tests")
+    command = tests["end_to_end"]  # python end_to_end.py --record-size N ... -- [emulator ...] evwait
+    *emulator, exe = command[command.index("--") + 1:]
+    strip = re.search(r"^CMAKE_STRIP:\w+=(.+)$", Path(build_dir, "CMakeCache.txt").read_text(), re.M)
+    return Target(label, exe, int(command[command.index("--record-size") + 1]), strip[1] if strip else "strip",
                   emulator)
 
 
@@ -68,7 +69,7 @@ def build_helpers(tmp, yardstick):
     if not yardstick:
         return f"{tmp}/rusage", None
     subprocess.run(["cc", "-O2", "-pthread", "-o", f"{tmp}/yardstick", HERE / "yardstick.c"], check=True)
-    return f"{tmp}/rusage", Target("C yardstick (dynamic)", f"{tmp}/yardstick", probe_record_size("cc", "c"))
+    return f"{tmp}/rusage", Target("C yardstick (dynamic)", f"{tmp}/yardstick", host_record_size())
 
 
 class Run:
