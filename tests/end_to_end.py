@@ -64,8 +64,8 @@ CASES = [
 ]
 
 
-def record(size, spec):
-    return spec if isinstance(spec, bytes) else bytes(size - 8) + struct.pack("<HHi", *spec)
+def record(size, fields):
+    return fields if isinstance(fields, bytes) else bytes(size - 8) + struct.pack("<HHi", *fields)
 
 
 def lay_out_devices(tmp, devices):
@@ -101,8 +101,8 @@ def run_case(case, ns, command, size):
     name, devices, records, opts, want_lines, want_status = case
     with tempfile.TemporaryDirectory() as tmp:
         held = lay_out_devices(tmp, devices)
-        for i, spec in records.items():
-            os.write(held[i], record(size, spec))
+        for i, fields in records.items():
+            os.write(held[i], record(size, fields))
         stdout = subprocess.PIPE
         if opts.get("broken_stdout"):
             reader, stdout = os.pipe()
