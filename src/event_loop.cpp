@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstddef>
+#include <cstdio>
 #include <iostream>
 
 #include "evwait.h"
@@ -53,9 +54,14 @@ void ReportOneRecord(int32_t s32Fd) {
   if (read(s32Fd, &iebuf, sizeof iebuf) != static_cast<ssize_t>(sizeof iebuf)) {
     return;
   }
+  // Standard output stays locked from the line to the store of its product:
+  // the driver takes the same lock before its last read of the result, so the
+  // process ends either after both or before either, never with half a line.
+  flockfile(stdout);
   std::cout << "iebuf.code=" << iebuf.code << " iebuf.type=" << iebuf.type << " iebuf.value=" << iebuf.value
             << std::endl;
   ret_value.store(EventProduct(iebuf));
+  funlockfile(stdout);
 }
 
 void WaitForOneEvent() {
@@ -87,7 +93,9 @@ void WaitForOneEvent() {
   pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
   int32_t s32Fd = FirstReadyDevice(&readfds);
   if (s32Fd < 0) {
+    flockfile(stdout);
     std::cout << "no key \n" << std::endl;
+    funlockfile(stdout);
     return;
   }
   ReportOneRecord(s32Fd);

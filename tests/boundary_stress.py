@@ -8,9 +8,9 @@ Each run has three FIFO devices (see end_to_end.py) and gets one record, on a
 random device, at a random moment (by default 4.8 to 5.1 s) after its third open line, so
 it lands before, after or in the very instant of the program's check. Every run
 must end within 6 s of its start, unkilled, with nothing on standard error, and
-exit with the record's product (with the record's line) or 255 (with or
-without it). A 255 after the line means the record was read in the instant of
-the check; those runs are counted, not failed.
+exit either with the record's product and its whole line, or with 255 and no
+line at all. A line with 255 (the record read in the very instant of the check)
+or a line cut short fails the run; such runs are also counted.
 """
 import argparse, os, random, re, subprocess, sys, tempfile, time
 from concurrent.futures import ThreadPoolExecutor
@@ -71,7 +71,7 @@ def boundary_run(ns, command, size, limit, device, key, offset):
         problems.append(f"killed by signal {-status}")
     elif status not in (product_status(key), 255):
         problems.append(f"status {status}, want {product_status(key)} or 255")
-    if not with_line and (lines != ALL or status == product_status(key)):
+    if with_line != (status == product_status(key)) or not with_line and lines != ALL:
         problems.append(f"console {out!r} with status {status}")
     if not 4.9 <= elapsed <= limit:
         problems.append(f"ran {elapsed:.3f} s, want 5 to {limit}")
