@@ -54,9 +54,9 @@ void ReportOneRecord(int32_t s32Fd) {
   if (read(s32Fd, &iebuf, sizeof iebuf) != static_cast<ssize_t>(sizeof iebuf)) {
     return;
   }
-  // Standard output stays locked from the line to the store of its product:
-  // the driver takes the same lock before its last read of the result, so the
-  // process ends either after both or before either, never with half a line.
+  // Standard output stays locked from the line to the store of its product,
+  // which SettledResult waits for: the process ends either after both or
+  // before either, never with half a line.
   flockfile(stdout);
   std::cout << "iebuf.code=" << iebuf.code << " iebuf.type=" << iebuf.type << " iebuf.value=" << iebuf.value
             << std::endl;
@@ -120,4 +120,9 @@ bool CancelEventLoopIfRunning(pthread_t tidp) {
   }
   pthread_mutex_unlock(&end_lock);
   return running;
+}
+
+int32_t SettledResult() {
+  flockfile(stdout);
+  return ret_value.load();
 }

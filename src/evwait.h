@@ -27,3 +27,9 @@ void *EventLoop(void *);
 // the request happen under the lock the worker takes to mark its own end, so
 // the request can never reach a thread that is gone.
 bool CancelEventLoopIfRunning(pthread_t tidp);
+
+// The driver's last step: waits for an event line the worker has begun to be
+// written with its product, then returns ret_value. Standard output stays
+// locked by the caller, so no line can begin afterwards and the console shows
+// an event exactly when the exit status carries it.
+int32_t SettledResult();

@@ -1,7 +1,6 @@
 #include <unistd.h>
 
 #include <csignal>
-#include <cstdio>
 
 #include "evwait.h"
 
@@ -30,8 +29,5 @@ int main(int /*argc*/, char** /*argv*/) {
     CancelEventLoopIfRunning(tidp);
   }
   CloseAllKeys();
-  // A line the worker is writing is finished first, and none is begun after:
-  // the console then shows an event exactly when the status carries it.
-  flockfile(stdout);
-  return ret_value.load();
+  return SettledResult();
 }

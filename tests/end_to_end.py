@@ -52,6 +52,7 @@ CASES = [
     ("65535 x 65535 wraps", "fff", {0: (65535, 65535, 3)}, {}, ALL + line(65535, 65535, 3), 3),
     ("event0 and event2 ready: event0 read", "fff", {0: KEY, 2: (1, 48, 1)}, {}, ALL + line(*KEY), 30),
     ("only event1 open", "-f-", {1: (1, 48, 1)}, {}, opens(0, 1, 0) + line(1, 48, 1), 48),
+    ("key after the opens: line at once", "fff", {}, {"late_key": 1}, ALL + line(*KEY), 30),
     ("arguments ignored", "fff", {0: KEY}, {"args": ["--help", "-v", "5"]}, ALL + line(*KEY), 30),
     ("event2 on descriptor 0", "--f", {2: KEY}, {"prelude": STDIN_CLOSED}, opens(0, 0, 1) + line(*KEY), 30),
     ("short record ignored", "fff", {0: b"\x01\x00\x1e\x00"}, {}, ALL, 255),
@@ -114,10 +115,17 @@ def run_case(case, ns, command, size):
         with open(f"{tmp}/stderr", "w+") as err:
             proc = launch(ns, tmp, command + opts.get("args", []), prelude,
                           stdout=stdout, stderr=err, stdin=subprocess.DEVNULL)
-            out = b""
+            out, problems = b"", []
             if "hang_up" in opts:  # the writer goes away once the program holds the device
                 out = read_lines(proc.stdout, 3)
                 os.close(held.pop(opts["hang_up"]))
+            if "late_key" in opts:  # a key while the program waits: its line comes at once, not at the end
+                out = read_lines(proc.stdout, 3)
+                os.write(held[opts["late_key"]], record(size, KEY))
+                pressed = time.monotonic()
+                out = read_lines(proc.stdout, 4, out)
+                if time.monotonic() - pressed > 1.0:
+                    problems.append(f"event line {time.monotonic() - pressed:.2f} s after the key")
             out += proc.stdout.read() if proc.stdout else b""
             status = proc.wait(timeout=60)
             elapsed = time.monotonic() - start
@@ -127,7 +135,6 @@ def run_case(case, ns, command, size):
             os.close(stdout)
         for fd in held.values():
             os.close(fd)
-    problems = []
     if want_lines is not None and out.decode(errors="replace").splitlines() != want_lines:
         problems.append(f"console {out!r}, want {want_lines!r}")
     if status != want_status:
