@@ -10,7 +10,7 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <thread>
@@ -19,14 +19,18 @@
 
 namespace {
 
-int32_t DeviceWithRecord(uint16_t type, uint16_t code, int32_t value) {
-  int fds[2];
-  EXPECT_EQ(pipe(fds), 0);
+void WriteRecord(int fd, uint16_t type, uint16_t code, int32_t value) {
   input_event iebuf{};
   iebuf.type = type;
   iebuf.code = code;
   iebuf.value = value;
-  EXPECT_EQ(write(fds[1], &iebuf, sizeof iebuf), static_cast<ssize_t>(sizeof iebuf));
+  EXPECT_EQ(write(fd, &iebuf, sizeof iebuf), static_cast<ssize_t>(sizeof iebuf));
+}
+
+int32_t DeviceWithRecord(uint16_t type, uint16_t code, int32_t value) {
+  int fds[2];
+  EXPECT_EQ(pipe(fds), 0);
+  WriteRecord(fds[1], type, code, value);
   return fds[0];
 }
 
@@ -52,15 +56,11 @@ TEST(Cancellation, WaitingWorkerIsCancelled) {
   EXPECT_TRUE(CancelEventLoopIfRunning(tidp));
   // A worker that was really cancelled leaves a later record unread.
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  input_event iebuf{};
-  iebuf.type = 1;
-  iebuf.code = 30;
-  iebuf.value = 1;
-  ASSERT_EQ(write(device[1], &iebuf, sizeof iebuf), static_cast<ssize_t>(sizeof iebuf));
+  WriteRecord(device[1], 1, 30, 1);
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   int unread = -1;
   EXPECT_EQ(ioctl(kbd_fd, FIONREAD, &unread), 0);
-  EXPECT_EQ(unread, static_cast<int>(sizeof iebuf));
+  EXPECT_EQ(unread, static_cast<int>(sizeof(input_event)));
   EXPECT_EQ(ret_value.load(), -1);
 }
 
