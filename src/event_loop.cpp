@@ -4,7 +4,7 @@
 
 #include <cstddef>
 #include <cstdio>
-#include <iostream>
+#include <initializer_list>
 
 #include "evwait.h"
 
@@ -20,10 +20,12 @@ std::atomic<int32_t> ret_value{-1};
 
 namespace {
 
-// Guards worker_ended: the worker sets it as its very last step, the driver
-// reads it in the same critical section as its cancellation request.
-pthread_mutex_t end_lock = PTHREAD_MUTEX_INITIALIZER;
-bool worker_ended = false;
+// Held by the worker from the moment its wait returns until it has marked its
+// end, so around the read, the line and the store of the product. The driver
+// takes it at the end of the window and never gives it back: a worker that
+// wakes after that blocks here and never reads a descriptor being closed.
+pthread_mutex_t report_lock = PTHREAD_MUTEX_INITIALIZER;
+std::atomic<bool> worker_ended{false};
 
 // The highest descriptor a select() read set can hold.
 constexpr int32_t kHighestWatchedFd = FD_SETSIZE - 1;
@@ -54,17 +56,15 @@ void ReportOneRecord(int32_t s32Fd) {
   if (read(s32Fd, &iebuf, sizeof iebuf) != static_cast<ssize_t>(sizeof iebuf)) {
     return;
   }
-  // Standard output stays locked from the line to the store of its product,
-  // which SettledResult waits for: the process ends either after both or
-  // before either, never with half a line.
-  flockfile(stdout);
-  std::cout << "iebuf.code=" << iebuf.code << " iebuf.type=" << iebuf.type << " iebuf.value=" << iebuf.value
-            << std::endl;
+  std::printf("iebuf.code=%u iebuf.type=%u iebuf.value=%d\n", static_cast<unsigned>(iebuf.code),
+              static_cast<unsigned>(iebuf.type), static_cast<int>(iebuf.value));
+  std::fflush(stdout);
   ret_value.store(EventProduct(iebuf));
-  funlockfile(stdout);
 }
 
-void WaitForOneEvent() {
+// Blocks until a watched device is readable; true with `readfds` holding the
+// ready ones, false when the wait failed. Cancellation acts here.
+bool WaitForReadyDevice(fd_set *readfds) {
   pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
   pthread_setcanceltype(PTHREAD_CANCEL_DEFERRED, nullptr);
 
@@ -74,28 +74,24 @@ void WaitForOneEvent() {
   }
   pthread_testcancel();
 
-  fd_set readfds;
-  FD_ZERO(&readfds);
+  FD_ZERO(readfds);
   for (int32_t s32Fd : {kbd_fd, kbd5_fd, kbd_volume_fd}) {
     if (IsWatched(s32Fd)) {
-      FD_SET(s32Fd, &readfds);
+      FD_SET(s32Fd, readfds);
     }
   }
   // Descriptors above the set's capacity were left out, so the count never
   // needs to reach past it either.
   int nfds = iMaxfd < kHighestWatchedFd ? iMaxfd + 1 : FD_SETSIZE;
-  int iRet = select(nfds, &readfds, nullptr, nullptr, nullptr);
-  if (iRet <= 0) {
-    return;
-  }
+  int iRet = select(nfds, readfds, nullptr, nullptr, nullptr);
+  return iRet > 0;
+}
 
-  // From here on a record that is read is reported whole.
-  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
-  int32_t s32Fd = FirstReadyDevice(&readfds);
+void ReportFirstReady(fd_set *readfds) {
+  int32_t s32Fd = FirstReadyDevice(readfds);
   if (s32Fd < 0) {
-    flockfile(stdout);
-    std::cout << "no key \n" << std::endl;
-    funlockfile(stdout);
+    std::fputs("no key \n\n", stdout);
+    std::fflush(stdout);
     return;
   }
   ReportOneRecord(s32Fd);
@@ -105,24 +101,25 @@ void WaitForOneEvent() {
 
 void *EventLoop(void * /*unused*/) {
   pthread_detach(pthread_self());
-  WaitForOneEvent();
-  pthread_mutex_lock(&end_lock);
+  fd_set readfds;
+  bool ready = WaitForReadyDevice(&readfds);
+  // From here on a record that is read is reported whole.
+  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+  pthread_mutex_lock(&report_lock);
+  if (ready) {
+    ReportFirstReady(&readfds);
+  }
   worker_ended = true;
-  pthread_mutex_unlock(&end_lock);
+  pthread_mutex_unlock(&report_lock);
   return nullptr;
 }
 
+void StopEventLoopReading() { pthread_mutex_lock(&report_lock); }
+
 bool CancelEventLoopIfRunning(pthread_t tidp) {
-  pthread_mutex_lock(&end_lock);
   bool running = !worker_ended;
   if (running) {
     pthread_cancel(tidp);
   }
-  pthread_mutex_unlock(&end_lock);
   return running;
-}
-
-int32_t SettledResult() {
-  flockfile(stdout);
-  return ret_value.load();
 }

@@ -22,14 +22,16 @@ void CloseAllKeys();
 
 void *EventLoop(void *);
 
-// Sends a cancellation request to the event wait thread `tidp` unless that
-// thread has already ended; returns whether a request was sent. The check and
-// the request happen under the lock the worker takes to mark its own end, so
-// the request can never reach a thread that is gone.
-bool CancelEventLoopIfRunning(pthread_t tidp);
+// The driver's first step at the end of the window: waits until the worker
+// has finished a record it is reading or printing, then keeps it from reading
+// any other. The lock taken here is never released, so from this point to the
+// end of the process the devices may be closed and the result read without
+// the worker touching either, and the console shows an event exactly when the
+// exit status carries it.
+void StopEventLoopReading();
 
-// The driver's last step: waits for an event line the worker has begun to be
-// written with its product, then returns ret_value. Standard output stays
-// locked by the caller, so no line can begin afterwards and the console shows
-// an event exactly when the exit status carries it.
-int32_t SettledResult();
+// Sends a cancellation request to the event wait thread `tidp` unless that
+// thread has already ended; returns whether a request was sent. Called after
+// StopEventLoopReading, so the worker cannot end between the check and the
+// request: a request never reaches a thread that is gone.
+bool CancelEventLoopIfRunning(pthread_t tidp);

@@ -1,7 +1,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <iostream>
+#include <cstdio>
 
 #include "evwait.h"
 
@@ -15,7 +15,8 @@ int32_t InitKeyboard(const char *pszDev) {
   }
   // Blocking mode on purpose: the worker reads exactly one whole record.
   int32_t s32Fd = open(pszDev, O_RDONLY | O_NOCTTY);
-  std::cout << (s32Fd >= 0 ? "open successfully:" : "open failed:") << pszDev << std::endl;
+  std::printf("%s%s\n", s32Fd >= 0 ? "open successfully:" : "open failed:", pszDev);
+  std::fflush(stdout);
   return s32Fd;
 }
 

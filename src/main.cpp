@@ -25,9 +25,12 @@ int main(int /*argc*/, char** /*argv*/) {
 
   sleep(5);
 
+  // A record the worker is reading or printing now is finished first; after
+  // this the worker reads nothing more, so no descriptor is closed under it.
+  StopEventLoopReading();
   if (ret_value.load() < 0 && worker_started) {
     CancelEventLoopIfRunning(tidp);
   }
   CloseAllKeys();
-  return SettledResult();
+  return ret_value.load();
 }

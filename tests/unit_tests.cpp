@@ -1,8 +1,10 @@
-// What the end-to-end table cannot reach: a null path, and the cancellation
-// decision at the moments a whole run cannot stop at on purpose. Each test runs
-// in a process of its own (ctest runs them so), since the worker's end is
-// process-wide state.
+// What the end-to-end table cannot reach: a null path, and the driver's end of
+// the window at the moments a whole run cannot stop at on purpose. Each case
+// runs in a child process of its own, since the worker's end, ret_value and the
+// lock the driver never gives back are process-wide: the binary can be run
+// alone, repeated or shuffled.
 #include <fcntl.h>
+#include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 #include <linux/input.h>
 #include <poll.h>
@@ -12,6 +14,8 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <string>
 #include <thread>
 
@@ -27,17 +31,87 @@ void WriteRecord(int fd, uint16_t type, uint16_t code, int32_t value) {
   EXPECT_EQ(write(fd, &iebuf, sizeof iebuf), static_cast<ssize_t>(sizeof iebuf));
 }
 
-int32_t DeviceWithRecord(uint16_t type, uint16_t code, int32_t value) {
+// The read end of a new pipe; its write end goes to *writer when asked for.
+int32_t Device(int *writer = nullptr) {
   int fds[2];
   EXPECT_EQ(pipe(fds), 0);
-  WriteRecord(fds[1], type, code, value);
+  if (writer != nullptr) *writer = fds[1];
   return fds[0];
+}
+
+int32_t DeviceWithRecord(uint16_t type, uint16_t code, int32_t value) {
+  int writer = -1;
+  int32_t reader = Device(&writer);
+  WriteRecord(writer, type, code, value);
+  return reader;
+}
+
+int UnreadBytes(int fd) {
+  int unread = -1;
+  EXPECT_EQ(ioctl(fd, FIONREAD, &unread), 0);
+  return unread;
 }
 
 template <typename Condition>
 bool Eventually(Condition condition) {
   for (int i = 0; i < 500 && !condition(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   return condition();
+}
+
+// The worker, started through a wrapper that makes its thread id known.
+std::atomic<pid_t> worker_tid{0};
+
+bool StartWorker(pthread_t *tidp) {
+  auto entry = [](void *) -> void * {
+    worker_tid = gettid();
+    return EventLoop(nullptr);
+  };
+  return pthread_create(tidp, nullptr, entry, nullptr) == 0 && Eventually([] { return worker_tid != 0; });
+}
+
+char WorkerState() {
+  std::ifstream stat("/proc/self/task/" + std::to_string(worker_tid.load()) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  size_t end_of_name = text.rfind(')');
+  return end_of_name == std::string::npos || end_of_name + 2 >= text.size() ? '?' : text[end_of_name + 2];
+}
+
+// Nothing on the worker's way to its wait, or to the lock after it, sleeps: a
+// worker seen asleep several times in a row is blocked in one of those.
+bool WorkerBlocked() {
+  for (int i = 0; i < 3; ++i) {
+    if (WorkerState() != 'S') return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+// Runs `body`, writes its failures to standard error (the parent shows them)
+// and ends the process with 1 when there were any.
+void RunAndExit(void (*body)()) {
+  testing::TestPartResultArray results;
+  {
+    testing::ScopedFakeTestPartResultReporter reporter(
+        testing::ScopedFakeTestPartResultReporter::INTERCEPT_ALL_THREADS, &results);
+    body();
+  }
+  bool failed = false;
+  for (int i = 0; i < results.size(); ++i) {
+    const testing::TestPartResult &result = results.GetTestPartResult(i);
+    if (result.failed()) {
+      std::fprintf(stderr, "%s:%d: %s\n", result.file_name() ? result.file_name() : "?", result.line_number(),
+                   result.message());
+      failed = true;
+    }
+  }
+  std::fflush(stdout);
+  std::_Exit(failed ? 1 : 0);
+}
+
+// Runs `body` in a forked child; its failures fail the case here.
+void InOwnProcess(void (*body)()) {
+  GTEST_FLAG_SET(death_test_style, "fast");
+  EXPECT_EXIT(RunAndExit(body), testing::ExitedWithCode(0), "");
 }
 
 TEST(InitKeyboard, NullPathGivesMinusOneAndNoLine) {
@@ -47,95 +121,118 @@ TEST(InitKeyboard, NullPathGivesMinusOneAndNoLine) {
 }
 
 TEST(Cancellation, WaitingWorkerIsCancelled) {
-  int device[2];
-  ASSERT_EQ(pipe(device), 0);
-  kbd_fd = device[0];
-  kbd5_fd = kbd_volume_fd = -1;
-  pthread_t tidp;
-  ASSERT_EQ(pthread_create(&tidp, nullptr, EventLoop, nullptr), 0);
-  EXPECT_TRUE(CancelEventLoopIfRunning(tidp));
-  // A worker that was really cancelled leaves a later record unread.
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  WriteRecord(device[1], 1, 30, 1);
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  int unread = -1;
-  EXPECT_EQ(ioctl(kbd_fd, FIONREAD, &unread), 0);
-  EXPECT_EQ(unread, static_cast<int>(sizeof(input_event)));
-  EXPECT_EQ(ret_value.load(), -1);
+  InOwnProcess([] {
+    int writer = -1;
+    kbd_fd = Device(&writer);
+    kbd5_fd = kbd_volume_fd = -1;
+    pthread_t tidp;
+    ASSERT_TRUE(StartWorker(&tidp));
+    ASSERT_TRUE(Eventually(WorkerBlocked)) << "the worker never reached its wait";
+    EXPECT_TRUE(CancelEventLoopIfRunning(tidp));
+    // A worker that was really cancelled leaves a later record unread.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    WriteRecord(writer, 1, 30, 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(UnreadBytes(kbd_fd), static_cast<int>(sizeof(input_event)));
+    EXPECT_EQ(ret_value.load(), -1);
+  });
 }
 
 TEST(Cancellation, EndedWorkerIsNotCancelled) {
-  kbd_fd = DeviceWithRecord(1, 30, -1);
-  kbd5_fd = kbd_volume_fd = -1;
-  // EventLoop ends on a thread that then asks to cancel itself: a request that
-  // reached the ended worker would end that thread before it reports back. (Not
-  // on the test's main thread: ThreadSanitizer cannot detach a thread it did not
-  // see created.)
-  static std::atomic<bool> survived{false};
-  pthread_t tidp;
-  auto worker_then_cancel = [](void *) -> void * {
-    EventLoop(nullptr);
-    EXPECT_FALSE(CancelEventLoopIfRunning(pthread_self()));
-    pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);  // EventLoop leaves it off after a read
-    pthread_testcancel();
-    survived = true;
-    return nullptr;
-  };
-  ASSERT_EQ(pthread_create(&tidp, nullptr, worker_then_cancel, nullptr), 0);
-  EXPECT_TRUE(Eventually([] { return survived.load(); }));
-  EXPECT_EQ(ret_value.load(), -30);
+  InOwnProcess([] {
+    kbd_fd = DeviceWithRecord(1, 30, -1);
+    kbd5_fd = kbd_volume_fd = -1;
+    // EventLoop ends on a thread that then asks to cancel itself: a request that
+    // reached the ended worker would end that thread before it reports back. (Not
+    // on the test's main thread: ThreadSanitizer cannot detach a thread it did not
+    // see created.)
+    static std::atomic<bool> survived{false};
+    pthread_t tidp;
+    auto worker_then_cancel = [](void *) -> void * {
+      EventLoop(nullptr);
+      StopEventLoopReading();
+      EXPECT_FALSE(CancelEventLoopIfRunning(pthread_self()));
+      pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);  // EventLoop leaves it off after its wait
+      pthread_testcancel();
+      survived = true;
+      return nullptr;
+    };
+    ASSERT_EQ(pthread_create(&tidp, nullptr, worker_then_cancel, nullptr), 0);
+    EXPECT_TRUE(Eventually([] { return survived.load(); }));
+    EXPECT_EQ(ret_value.load(), -30);
+  });
 }
 
-// The worker is made to block half way through its line on a full console;
-// the cancellation request and the driver's last read come then. Nothing is
-// asserted while standard output is that pipe, or gtest's own output would block.
-TEST(Cancellation, LineBeingWrittenIsFinishedAndCounted) {
-  int console[2];
-  ASSERT_EQ(pipe(console), 0);
-  fcntl(console[1], F_SETFL, O_NONBLOCK);
-  while (write(console[1], "#", 1) == 1) {
-  }
-  fcntl(console[1], F_SETFL, 0);
-  fflush(stdout);
-  int saved_stdout = dup(STDOUT_FILENO);
-  dup2(console[1], STDOUT_FILENO);
+// A record that becomes readable after the driver's stop stays unread: the
+// devices may be closed then without a read under way on any of them.
+TEST(Stop, WorkerWakingAfterTheStopReadsNothing) {
+  InOwnProcess([] {
+    StopEventLoopReading();
+    kbd_fd = DeviceWithRecord(1, 30, 1);
+    kbd5_fd = kbd_volume_fd = -1;
+    pthread_t tidp;
+    ASSERT_TRUE(StartWorker(&tidp));
+    EXPECT_TRUE(Eventually(WorkerBlocked)) << "the worker did not wait for the lock";
+    EXPECT_EQ(UnreadBytes(kbd_fd), static_cast<int>(sizeof(input_event)));
+    EXPECT_EQ(ret_value.load(), -1);
+    EXPECT_TRUE(CancelEventLoopIfRunning(tidp));
+  });
+}
 
-  kbd_fd = DeviceWithRecord(1, 30, 1);
-  kbd5_fd = kbd_volume_fd = -1;
-  pthread_t tidp;
-  bool started = pthread_create(&tidp, nullptr, EventLoop, nullptr) == 0;
-  bool worker_writing = started && Eventually([] {
-                          bool locked_elsewhere = ftrylockfile(stdout) != 0;
-                          if (!locked_elsewhere) funlockfile(stdout);
-                          return locked_elsewhere;
-                        });
-  bool cancel_sent = worker_writing && CancelEventLoopIfRunning(tidp);
+// The worst wait the stop can meet: the worker blocked half way through its
+// line on a full console. The stop waits for the line, which is then whole and
+// counted, and no request is sent to the worker that ended. Nothing is asserted
+// while standard output is that pipe, or gtest's own output would block.
+TEST(Stop, LineBeingWrittenIsFinishedAndCounted) {
+  InOwnProcess([] {
+    int console[2];
+    ASSERT_EQ(pipe(console), 0);
+    fcntl(console[1], F_SETFL, O_NONBLOCK);
+    while (write(console[1], "#", 1) == 1) {
+    }
+    fcntl(console[1], F_SETFL, 0);
+    fflush(stdout);
+    int saved_stdout = dup(STDOUT_FILENO);
+    dup2(console[1], STDOUT_FILENO);
 
-  static std::atomic<int64_t> settled{INT64_MIN};
-  std::thread([] {
-    settled = SettledResult();
-    funlockfile(stdout);  // the program would end here; the test goes on printing
-  }).detach();
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  int64_t settled_while_writing = settled.load();
+    kbd_fd = DeviceWithRecord(1, 30, 1);
+    kbd5_fd = kbd_volume_fd = -1;
+    pthread_t tidp;
+    bool worker_writing = StartWorker(&tidp) && Eventually([] { return UnreadBytes(kbd_fd) == 0; }) &&
+                          Eventually(WorkerBlocked);
 
-  std::string console_text;
-  char chunk[4096];
-  pollfd readable{console[0], POLLIN, 0};
-  while (console_text.find('\n') == std::string::npos && poll(&readable, 1, 5000) == 1) {
-    ssize_t n = read(console[0], chunk, sizeof chunk);
-    if (n <= 0) break;
-    console_text.append(chunk, static_cast<size_t>(n));
-  }
-  bool settled_after = Eventually([] { return settled.load() != INT64_MIN; });
-  dup2(saved_stdout, STDOUT_FILENO);
+    static std::atomic<int64_t> settled{INT64_MIN};
+    static std::atomic<bool> cancel_sent{false};
+    static pthread_t worker;
+    worker = tidp;
+    std::thread([] {  // the driver's end of the window
+      StopEventLoopReading();
+      int32_t result = ret_value.load();
+      cancel_sent = result < 0 && CancelEventLoopIfRunning(worker);
+      settled = result;
+    })
+        .detach();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    int64_t settled_while_writing = settled.load();
 
-  ASSERT_TRUE(worker_writing);
-  EXPECT_TRUE(cancel_sent);
-  EXPECT_EQ(settled_while_writing, INT64_MIN) << "the last read did not wait for the line";
-  EXPECT_TRUE(settled_after);
-  EXPECT_EQ(settled.load(), 30);
-  EXPECT_NE(console_text.find("iebuf.code=30 iebuf.type=1 iebuf.value=1\n"), std::string::npos);
+    std::string console_text;
+    char chunk[4096];
+    pollfd readable{console[0], POLLIN, 0};
+    while (console_text.find('\n') == std::string::npos && poll(&readable, 1, 5000) == 1) {
+      ssize_t n = read(console[0], chunk, sizeof chunk);
+      if (n <= 0) break;
+      console_text.append(chunk, static_cast<size_t>(n));
+    }
+    bool settled_after = Eventually([] { return settled.load() != INT64_MIN; });
+    dup2(saved_stdout, STDOUT_FILENO);
+
+    ASSERT_TRUE(worker_writing);
+    EXPECT_EQ(settled_while_writing, INT64_MIN) << "the stop did not wait for the line";
+    EXPECT_TRUE(settled_after);
+    EXPECT_EQ(settled.load(), 30);
+    EXPECT_FALSE(cancel_sent.load());
+    EXPECT_NE(console_text.find("iebuf.code=30 iebuf.type=1 iebuf.value=1\n"), std::string::npos);
+  });
 }
 
 }  // namespace
