@@ -30,8 +30,10 @@ int main(int argc, char **argv) {
   if (out == NULL) {
     return 2;
   }
-  fprintf(out, "%ld %ld %ld\n", use.ru_utime.tv_sec * 1000000L + use.ru_utime.tv_usec,
-          use.ru_stime.tv_sec * 1000000L + use.ru_stime.tv_usec, use.ru_maxrss);
+  /* time_t and suseconds_t may be 64 bits on a 32-bit target: summed and
+   * printed as long long, the widest of them. */
+  fprintf(out, "%lld %lld %ld\n", (long long)use.ru_utime.tv_sec * 1000000 + use.ru_utime.tv_usec,
+          (long long)use.ru_stime.tv_sec * 1000000 + use.ru_stime.tv_usec, use.ru_maxrss);
   fclose(out);
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }

@@ -14,7 +14,7 @@ import argparse, os, struct, subprocess, sys, tempfile, threading, time
 
 SETUP = r"""set -e
 tmp=$1; shift
-mount --bind /dev "$tmp/hostdev"
+mount --rbind /dev "$tmp/hostdev"
 mount -t tmpfs -o mode=0755 devices /dev
 for n in null zero urandom; do : > /dev/$n; mount --bind "$tmp/hostdev/$n" /dev/$n; done
 mkdir /dev/input && mount --bind "$tmp/input" /dev/input
