@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <linux/input.h>
 #include <pthread.h>
+#include <signal.h>
 #include <stdatomic.h>
 #include <stdio.h>
 #include <sys/select.h>
@@ -44,6 +45,8 @@ static void *wait_for_one_event(void *unused) {
 }
 
 int main(void) {
+  /* As evwait: a console whose reader went away must not end the run. */
+  signal(SIGPIPE, SIG_IGN);
   char path[] = "/dev/input/event0";
   for (int i = 0; i < 3; i++) {
     path[sizeof path - 2] = (char)('0' + i);
