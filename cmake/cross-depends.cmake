@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Read by cpack (CPACK_PROJECT_CONFIG_FILE) for a dynamic cross-build: asks
 # dpkg-shlibdeps which packages the executable needs on the target. The cross
 # packages that stand in for the target's libraries describe them as, e.g.,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the end-to-end table cannot reach: a null path, and the cancellation
 // decision at the moments a whole run cannot stop at on purpose. Each test runs
 // in a process of its own (ctest runs them so), since the worker's end is
