@@ -1,9 +1,15 @@
 # SPDX-License-Identifier: MIT
 # Run by cpack (CPACK_PRE_BUILD_SCRIPTS) once the files are staged, before the
-# package is made: sets its Depends from what the staged executables really
-# reference.
+# package is made: stops with a clear message when the package would be wrong,
+# and sets its Depends from what the staged executables really reference.
 if(NOT CPACK_GENERATOR STREQUAL "DEB")
   return()
+endif()
+
+if(NOT CPACK_DEBIAN_PACKAGE_ARCHITECTURE)
+  # CPack would otherwise label it with the build machine's architecture.
+  message(FATAL_ERROR "No Debian architecture is known for this target: "
+                      "configure with -DCPACK_DEBIAN_PACKAGE_ARCHITECTURE=<arch>")
 endif()
 
 # Depends. A dynamic executable needs the C library package in at least the

@@ -1,6 +1,7 @@
 # SPDX-License-Identifier: MIT
-# The Debian package: cpack -G DEB in the build folder. What only a package
-# needs is worked out by cpack (cmake/cpack-deb.cmake).
+# The Debian package: cpack -G DEB in the build folder. Configuring and
+# building need nothing from here but CMake and the compiler; what only a
+# package needs is worked out by cpack (cmake/cpack-deb.cmake).
 
 set(CPACK_PACKAGE_CONTACT "evwait maintainers <maintainers@users.noreply.c-seed-e7baa5e2.example>")
 set(CPACK_PACKAGE_DESCRIPTION "Opens /dev/input/event0, event1 and event2, waits five seconds for one
@@ -10,15 +11,47 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_STRIP_FILES ON)
 
-if(CMAKE_CROSSCOMPILING AND NOT CPACK_DEBIAN_PACKAGE_ARCHITECTURE)
-  # Left alone, CPack would label the package with the build machine's architecture.
-  execute_process(COMMAND dpkg-architecture -t ${CMAKE_LIBRARY_ARCHITECTURE} -qDEB_HOST_ARCH
-                  OUTPUT_VARIABLE CPACK_DEBIAN_PACKAGE_ARCHITECTURE OUTPUT_STRIP_TRAILING_WHITESPACE
-                  COMMAND_ERROR_IS_FATAL ANY)
+# The package's architecture is the target's, named as Debian names it. Left
+# empty, it follows from the compiler's target triplet, so that a cross-build
+# is not labelled with the build machine's architecture.
+set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE "" CACHE STRING
+    "Debian architecture of the package (empty: from the compiler's target)")
+if(NOT CPACK_DEBIAN_PACKAGE_ARCHITECTURE)
+  set(triplet "${CMAKE_CXX_COMPILER_TARGET}")
+  if(NOT triplet)
+    execute_process(COMMAND ${CMAKE_CXX_COMPILER} -dumpmachine
+                    OUTPUT_VARIABLE triplet OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+  endif()
+  # Debian 12's release architectures. An x86-64 compiler that makes 32-bit
+  # code (-m32) still names its default target.
+  if(triplet MATCHES "^x86_64-" AND CMAKE_SIZEOF_VOID_P EQUAL 4)
+    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE i386)
+  elseif(triplet MATCHES "^x86_64-")
+    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE amd64)
+  elseif(triplet MATCHES "^i[3-6]86-")
+    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE i386)
+  elseif(triplet MATCHES "^aarch64-")
+    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
+  elseif(triplet MATCHES "^arm.*-linux-(gnu|musl)eabihf$")
+    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE armhf)
+  elseif(triplet MATCHES "^arm.*-linux-(gnu|musl)eabi$")
+    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE armel)
+  elseif(triplet MATCHES "^mips64el-")
+    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE mips64el)
+  elseif(triplet MATCHES "^mipsel-")
+    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE mipsel)
+  elseif(triplet MATCHES "^powerpc64le-")
+    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ppc64el)
+  elseif(triplet MATCHES "^s390x-")
+    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE s390x)
+  else()
+    message(STATUS "No Debian architecture known for target '${triplet}': "
+                   "set CPACK_DEBIAN_PACKAGE_ARCHITECTURE to make a package")
+  endif()
 endif()
 
-# Read by cpack once the files are staged: derives the package's dependencies
-# from the executable itself.
+# Read by cpack once the files are staged: checks what a package needs and
+# derives its dependencies from the executable itself.
 set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/cpack-deb.cmake)
 set(CPACK_EVWAIT_READELF "${CMAKE_READELF}")
 include(CPack)
