@@ -8,6 +8,33 @@ set(CPACK_PACKAGE_DESCRIPTION "Opens /dev/input/event0, event1 and event2, waits
 input event, prints it and exits with the product of its code, type and value,
 or with 255 when none came. Boot scripts use it to ask whether a key is held.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+
+# Each variant is a package of its own, so that a static build is never taken
+# for the dynamic one, in a repository or on a device.
+set(EVWAIT_PACKAGE_NAME "" CACHE STRING
+    "Debian package name (empty: evwait, or evwait-static for a static build)")
+if(EVWAIT_PACKAGE_NAME)
+  set(evwait_package "${EVWAIT_PACKAGE_NAME}")
+elseif(EVWAIT_STATIC)
+  set(evwait_package evwait-static)
+else()
+  set(evwait_package evwait)
+endif()
+if(NOT evwait_package MATCHES "^[a-z0-9][a-z0-9+.-]+$")
+  message(FATAL_ERROR "EVWAIT_PACKAGE_NAME '${evwait_package}' is no Debian package name: "
+                      "lower-case letters, digits, '+', '-' and '.', at least two")
+endif()
+set(CPACK_DEBIAN_PACKAGE_NAME "${evwait_package}")
+if(NOT evwait_package STREQUAL "evwait")
+  # Every variant installs the same /usr/bin/evwait. Each one provides evwait
+  # and conflicts with it, which is the conflict with every other package that
+  # provides it too: only one variant is ever installed, and it takes over the
+  # files of the one it replaces.
+  set(CPACK_DEBIAN_PACKAGE_SOURCE evwait)
+  set(CPACK_DEBIAN_PACKAGE_PROVIDES "evwait (= ${PROJECT_VERSION})")
+  set(CPACK_DEBIAN_PACKAGE_CONFLICTS evwait)
+  set(CPACK_DEBIAN_PACKAGE_REPLACES evwait)
+endif()
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_STRIP_FILES ON)
 
