@@ -12,6 +12,19 @@ if(NOT CPACK_DEBIAN_PACKAGE_ARCHITECTURE)
                       "configure with -DCPACK_DEBIAN_PACKAGE_ARCHITECTURE=<arch>")
 endif()
 
+if(NOT CPACK_EVWAIT_GZIP)
+  message(FATAL_ERROR "gzip was not found at configure time: a package needs its man page "
+                      "and changelog compressed")
+endif()
+# The changelog's latest entry must be the one for this version.
+file(READ "${CPACK_EVWAIT_CHANGELOG}" changelog)
+string(REGEX MATCH "^[^\n]*" entry "${changelog}")
+string(REPLACE "." "\\." version "${CPACK_PACKAGE_VERSION}")
+if(NOT entry MATCHES "^[a-z0-9][a-z0-9+.-]+ \\(${version}\\) ")
+  message(FATAL_ERROR "The latest entry of ${CPACK_EVWAIT_CHANGELOG} is not for version "
+                      "${CPACK_PACKAGE_VERSION}:\n  ${entry}\nAdd an entry for the new version.")
+endif()
+
 # Depends. A dynamic executable needs the C library package in at least the
 # version that first had every symbol version the executable asks for: glibc
 # names them GLIBC_2.x after the release that brought them. A static one

@@ -1,13 +1,16 @@
 # SPDX-License-Identifier: MIT
-# The Debian package: cpack -G DEB in the build folder. Configuring and
-# building need nothing from here but CMake and the compiler; what only a
-# package needs is worked out by cpack (cmake/cpack-deb.cmake).
+# The documents installed beside the executable, and the Debian package:
+# cpack -G DEB in the build folder. Configuring and building need nothing
+# from here but CMake and the compiler; what only a package needs is worked
+# out by cpack (cmake/cpack-deb.cmake).
 
 set(CPACK_PACKAGE_CONTACT "evwait maintainers <maintainers@users.noreply.c-seed-e7baa5e2.example>")
 set(CPACK_PACKAGE_DESCRIPTION "Opens /dev/input/event0, event1 and event2, waits five seconds for one
 input event, prints it and exits with the product of its code, type and value,
 or with 255 when none came. Boot scripts use it to ask whether a key is held.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_STRIP_FILES ON)
 
 # Each variant is a package of its own, so that a static build is never taken
 # for the dynamic one, in a repository or on a device.
@@ -35,8 +38,38 @@ if(NOT evwait_package STREQUAL "evwait")
   set(CPACK_DEBIAN_PACKAGE_CONFLICTS evwait)
   set(CPACK_DEBIAN_PACKAGE_REPLACES evwait)
 endif()
-set(CPACK_DEBIAN_PACKAGE_SECTION utils)
-set(CPACK_STRIP_FILES ON)
+
+# Documents installed beside the executable, where a Debian package keeps
+# them: usr/share/doc/<package> holds the licence as a machine-readable
+# copyright file and the changelog, the man page goes to man1.
+if("$CACHE{CMAKE_INSTALL_DOCDIR}" STREQUAL "")
+  set(CMAKE_INSTALL_DOCDIR "${CMAKE_INSTALL_DATAROOTDIR}/doc/${evwait_package}")
+endif()
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# Man pages and changelogs are read compressed. gzip -n leaves out the name
+# and time of the input, so that the same text gives the same bytes in every
+# build. gzip runs on the build machine; without it they are installed as
+# they are, which is enough for a plain install but not for a package.
+find_program(EVWAIT_GZIP gzip NO_CMAKE_FIND_ROOT_PATH)
+set(compressed "")
+foreach(document IN ITEMS "${CMAKE_CURRENT_BINARY_DIR}/evwait.1;${CMAKE_INSTALL_MANDIR}/man1"
+                          "${PROJECT_SOURCE_DIR}/packaging/changelog;${CMAKE_INSTALL_DOCDIR}")
+  list(GET document 0 source)
+  list(GET document 1 destination)
+  if(EVWAIT_GZIP)
+    get_filename_component(name "${source}" NAME)
+    set(copy "${CMAKE_CURRENT_BINARY_DIR}/compressed/${name}")
+    add_custom_command(OUTPUT "${copy}.gz"
+                       COMMAND ${CMAKE_COMMAND} -E copy "${source}" "${copy}"
+                       COMMAND ${EVWAIT_GZIP} -9nf "${copy}"
+                       DEPENDS "${source}" VERBATIM)
+    list(APPEND compressed "${copy}.gz")
+    install(FILES "${copy}.gz" DESTINATION "${destination}")
+  else()
+    install(FILES "${source}" DESTINATION "${destination}")
+  endif()
+endforeach()
+add_custom_target(evwait_compressed_documents ALL DEPENDS ${compressed})
 
 # The package's architecture is the target's, named as Debian names it. Left
 # empty, it follows from the compiler's target triplet, so that a cross-build
@@ -81,4 +114,6 @@ endif()
 # derives its dependencies from the executable itself.
 set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/cpack-deb.cmake)
 set(CPACK_EVWAIT_READELF "${CMAKE_READELF}")
+set(CPACK_EVWAIT_GZIP "${EVWAIT_GZIP}")
+set(CPACK_EVWAIT_CHANGELOG "${PROJECT_SOURCE_DIR}/packaging/changelog")
 include(CPack)
