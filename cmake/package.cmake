@@ -70,6 +70,13 @@ foreach(document IN ITEMS "${CMAKE_CURRENT_BINARY_DIR}/evwait.1;${CMAKE_INSTALL_
   endif()
 endforeach()
 add_custom_target(evwait_compressed_documents ALL DEPENDS ${compressed})
+if(EVWAIT_STATIC AND NOT evwait_package MATCHES "-static$")
+  # Lintian reports a static executable as an error unless the package says
+  # that it is static on purpose; it takes a package named *-static to be
+  # static on purpose already, and reports an override there as unused.
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/static.lintian-overrides
+          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME ${evwait_package})
+endif()
 
 # The package's architecture is the target's, named as Debian names it. Left
 # empty, it follows from the compiler's target triplet, so that a cross-build
