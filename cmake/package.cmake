@@ -5,9 +5,18 @@
 # out by cpack (cmake/cpack-deb.cmake).
 
 set(CPACK_PACKAGE_CONTACT "evwait maintainers <maintainers@users.noreply.c-seed-e7baa5e2.example>")
-set(CPACK_PACKAGE_DESCRIPTION "Opens /dev/input/event0, event1 and event2, waits five seconds for one
-input event, prints it and exits with the product of its code, type and value,
-or with 255 when none came. Boot scripts use it to ask whether a key is held.")
+# The summary is the project's description. Debian takes an empty line as
+# the start of a new paragraph.
+set(CPACK_PACKAGE_DESCRIPTION "evwait answers one question: did any input event arrive within five seconds
+of the start, and what was its product? It opens /dev/input/event0, event1
+and event2, waits five seconds, prints the first event that arrives and exits
+with the low byte of the product of its code, type and value, or with 255
+when none came.
+
+The kernel reports changes, not states: the first record of a key press may
+be a scan code rather than the key, and a key held since before the start
+shows only through auto-repeat, if at all. evwait does not tell whether a key
+is held.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_STRIP_FILES ON)
