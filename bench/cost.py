@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """What one run of evwait costs, for each build given; prints one Markdown table.
 
 Usage: bench/cost.py [--runs N] [--no-yardstick] LABEL=BUILD_DIR ...

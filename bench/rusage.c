@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* rusage OUTPUT COMMAND...: runs COMMAND and writes its own CPU time and peak
  * resident size to OUTPUT as "user_us system_us maxrss_kib"; exits with its
  * status (128 + signal when killed).

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* A yardstick for the cost benchmark: a plain C program, dynamically linked,
  * that behaves as evwait does in the runs the benchmark makes (three devices,
  * one key press or none). It opens the devices and reports each open, waits in

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross-build for 32-bit ARM Linux (hard float) with Debian's
 # g++-arm-linux-gnueabihf; tests run under qemu-arm from qemu-user.
 set(CMAKE_SYSTEM_NAME Linux)

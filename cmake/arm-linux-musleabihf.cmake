@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross-build for 32-bit ARM Linux (hard float) against musl, always linked
 # statically: Debian's g++-arm-linux-gnueabihf compiles, musl-dev:armhf brings
 # the C library. The executable needs no loader and no library on the target,
@@ -81,11 +82,6 @@ set(EVWAIT_STATIC ON CACHE BOOL "Link evwait statically (always, with this toolc
 # No C++ runtime library is linked (see above), so nothing that needs one, such
 # as the unit tests with GoogleTest, is built.
 set(EVWAIT_CXX_RUNTIME OFF CACHE BOOL "The toolchain links the C++ runtime library (never, this one)" FORCE)
-
-# A static executable runs on any 32-bit ARM hard-float Linux, whatever its C
-# library: its package is for armhf, not musl-linux-armhf. (CMake finds no
-# library architecture to ask dpkg-architecture about here.)
-set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE armhf)
 
 # A static executable needs no cross root.
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm)

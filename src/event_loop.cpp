@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include <linux/input.h>
 #include <sys/select.h>
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // State and entry points shared by the driver, the input device set and the
 // event wait thread.
 #pragma once

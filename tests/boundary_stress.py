@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Stress at the five-second boundary: many runs, several at a time.
 
 Usage: boundary_stress.py --record-size N [--runs R] [--parallel P] [--seed S] [--earliest S --latest S]

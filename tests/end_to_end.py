@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """End-to-end cases, run against the real executable, all at once.
 
 Usage: end_to_end.py --record-size N [--expect-record-size M] [--sanitizer LIST]

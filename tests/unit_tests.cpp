@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the end-to-end table cannot reach: a null path, and the driver's end of
 // the window at the moments a whole run cannot stop at on purpose. Each case
 // runs in a child process of its own, since the worker's end, ret_value and the
