@@ -57,9 +57,11 @@ void ReportOneRecord(int32_t s32Fd) {
   if (read(s32Fd, &iebuf, sizeof iebuf) != static_cast<ssize_t>(sizeof iebuf)) {
     return;
   }
+  // The line is for a person watching; whether the console took it does not
+  // change the result.
   std::printf("iebuf.code=%u iebuf.type=%u iebuf.value=%d\n", static_cast<unsigned>(iebuf.code),
               static_cast<unsigned>(iebuf.type), static_cast<int>(iebuf.value));
-  std::fflush(stdout);
+  (void)std::fflush(stdout);
   ret_value.store(EventProduct(iebuf));
 }
 
@@ -91,8 +93,8 @@ bool WaitForReadyDevice(fd_set *readfds) {
 void ReportFirstReady(fd_set *readfds) {
   int32_t s32Fd = FirstReadyDevice(readfds);
   if (s32Fd < 0) {
-    std::fputs("no key \n\n", stdout);
-    std::fflush(stdout);
+    (void)std::fputs("no key \n\n", stdout);
+    (void)std::fflush(stdout);
     return;
   }
   ReportOneRecord(s32Fd);

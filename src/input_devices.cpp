@@ -16,8 +16,9 @@ int32_t InitKeyboard(const char *pszDev) {
   }
   // Blocking mode on purpose: the worker reads exactly one whole record.
   int32_t s32Fd = open(pszDev, O_RDONLY | O_NOCTTY);
+  // A console that fails to take the line changes nothing else in the run.
   std::printf("%s%s\n", s32Fd >= 0 ? "open successfully:" : "open failed:", pszDev);
-  std::fflush(stdout);
+  (void)std::fflush(stdout);
   return s32Fd;
 }
 
