@@ -11,7 +11,7 @@ program's blocking open returns at once) or a directory (whose read fails). A
 record written into a FIFO, in the layout of the build under test, is what the
 device would deliver.
 """
-import argparse, os, struct, subprocess, sys, tempfile, threading, time
+import argparse, fcntl, os, struct, subprocess, sys, tempfile, threading, time
 
 SETUP = r"""set -e
 tmp=$1; shift
@@ -62,6 +62,8 @@ CASES = [
     ("devices above descriptor 1023", "fff", {0: KEY}, {"prelude": FDS_ABOVE_1023}, ALL, 255),
     ("standard output closed", "fff", {0: KEY}, {"prelude": STDOUT_CLOSED}, None, 30),
     ("standard output reader gone", "fff", {0: KEY}, {"broken_stdout": True}, None, 30),
+    ("console stalled across the five-second mark", "fff", {0: KEY}, {"stalled_console": 6.0},
+     ALL + line(*KEY), 30),
     ("worker thread not created", "fff", {0: KEY}, NO_THREAD, ALL, 255),
 ]
 
@@ -109,6 +111,11 @@ def run_case(case, ns, command, size):
         if opts.get("broken_stdout"):
             reader, stdout = os.pipe()
             os.close(reader)
+        if "stalled_console" in opts:  # room for the open lines only: the event line blocks half way
+            reader, stdout = os.pipe()
+            os.set_blocking(stdout, False)
+            os.write(stdout, b"#" * (fcntl.fcntl(stdout, fcntl.F_GETPIPE_SZ) - 130))
+            os.set_blocking(stdout, True)
         prelude = opts.get("prelude", "")
         if len(command) > 1:  # emulated
             prelude = opts.get("emulated_prelude", prelude)
@@ -127,6 +134,13 @@ def run_case(case, ns, command, size):
                 out = read_lines(proc.stdout, 4, out)
                 if time.monotonic() - pressed > 1.0:
                     problems.append(f"event line {time.monotonic() - pressed:.2f} s after the key")
+            if "stalled_console" in opts:  # the console takes output again only after the five-second mark
+                os.close(stdout)
+                time.sleep(max(0.0, start + opts["stalled_console"] - time.monotonic()))
+                while chunk := os.read(reader, 65536):
+                    out += chunk
+                out = out.lstrip(b"#")
+                os.close(reader)
             out += proc.stdout.read() if proc.stdout else b""
             status = proc.wait(timeout=60)
             elapsed = time.monotonic() - start
