@@ -32,11 +32,11 @@ void WriteRecord(int fd, uint16_t type, uint16_t code, int32_t value) {
   EXPECT_EQ(write(fd, &iebuf, sizeof iebuf), static_cast<ssize_t>(sizeof iebuf));
 }
 
-// The read end of a new pipe; its write end goes to *writer when asked for.
-int32_t Device(int *writer = nullptr) {
+// The read end of a new pipe; its write end goes to *writer.
+int32_t Device(int *writer) {
   int fds[2];
   EXPECT_EQ(pipe(fds), 0);
-  if (writer != nullptr) *writer = fds[1];
+  *writer = fds[1];
   return fds[0];
 }
 
