@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include <linux/input.h>
+#include <pthread.h>
 #include <sys/select.h>
 #include <unistd.h>
 
@@ -21,12 +22,11 @@ std::atomic<int32_t> ret_value{-1};
 
 namespace {
 
-// Held by the worker from the moment its wait returns until it has marked its
-// end, so around the read, the line and the store of the product. The driver
+// Held by the worker from the moment its wait returns until it ends, so around
+// the read, the line and the store of the product. The driver
 // takes it at the end of the window and never gives it back: a worker that
 // wakes after that blocks here and never reads a descriptor being closed.
 pthread_mutex_t report_lock = PTHREAD_MUTEX_INITIALIZER;
-std::atomic<bool> worker_ended{false};
 
 // The highest descriptor a select() read set can hold.
 constexpr int32_t kHighestWatchedFd = FD_SETSIZE - 1;
@@ -66,7 +66,9 @@ void ReportOneRecord(int32_t s32Fd) {
 }
 
 // Blocks until a watched device is readable; true with `readfds` holding the
-// ready ones, false when the wait failed. Cancellation acts here.
+// ready ones, false when the wait failed. The thread stays cancellable in its
+// wait, as a waiting thread should be, though evwait's own driver ends it with
+// the process instead.
 bool WaitForReadyDevice(fd_set *readfds) {
   pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
   pthread_setcanceltype(PTHREAD_CANCEL_DEFERRED, nullptr);
@@ -106,23 +108,12 @@ void *EventLoop(void * /*unused*/) {
   pthread_detach(pthread_self());
   fd_set readfds;
   bool ready = WaitForReadyDevice(&readfds);
-  // From here on a record that is read is reported whole.
-  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
   pthread_mutex_lock(&report_lock);
   if (ready) {
     ReportFirstReady(&readfds);
   }
-  worker_ended = true;
   pthread_mutex_unlock(&report_lock);
   return nullptr;
 }
 
 void StopEventLoopReading() { pthread_mutex_lock(&report_lock); }
-
-bool CancelEventLoopIfRunning(pthread_t tidp) {
-  bool running = !worker_ended;
-  if (running) {
-    pthread_cancel(tidp);
-  }
-  return running;
-}

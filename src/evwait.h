@@ -3,8 +3,6 @@
 // event wait thread.
 #pragma once
 
-#include <pthread.h>
-
 #include <atomic>
 #include <cstdint>
 
@@ -30,9 +28,3 @@ void *EventLoop(void *);
 // the worker touching either, and the console shows an event exactly when the
 // exit status carries it.
 void StopEventLoopReading();
-
-// Sends a cancellation request to the event wait thread `tidp` unless that
-// thread has already ended; returns whether a request was sent. Called after
-// StopEventLoopReading, so the worker cannot end between the check and the
-// request: a request never reaches a thread that is gone.
-bool CancelEventLoopIfRunning(pthread_t tidp);

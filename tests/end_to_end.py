@@ -3,15 +3,20 @@
 """End-to-end cases, run against the real executable, all at once.
 
 Usage: end_to_end.py --record-size N [--expect-record-size M] [--sanitizer LIST]
-                     -- [emulator ...] path/to/evwait
+                     [--minimal-root --compiler CXX --readelf READELF] -- [emulator ...] path/to/evwait
 
 Each case runs the program in a private mount namespace whose /dev/input is a
 directory of this test. A device there is absent, a FIFO held open here (so the
 program's blocking open returns at once) or a directory (whose read fails). A
 record written into a FIFO, in the layout of the build under test, is what the
 device would deliver.
+
+With --minimal-root the program runs as on a device image made of the executable,
+its loader and the libraries it names, and nothing else: in a root folder holding
+just those files, taken from the build's C library (chroot natively, the
+emulator's library root under emulation).
 """
-import argparse, fcntl, os, struct, subprocess, sys, tempfile, threading, time
+import argparse, fcntl, os, re, shutil, struct, subprocess, sys, tempfile, threading, time
 
 SETUP = r"""set -e
 tmp=$1; shift
@@ -88,9 +93,11 @@ def lay_out_devices(tmp, devices):
     return held
 
 
-def launch(ns, tmp, command, prelude="", **popen):
-    """Starts `command` in a namespace whose /dev/input is tmp/input, after the shell lines `prelude`."""
-    script = SETUP + "set +e\n" + prelude + '\nexec "$@"'
+def launch(ns, tmp, command, prelude="", root=None, **popen):
+    """Starts `command` in a namespace whose /dev/input (and root/dev/input) is tmp/input, after the shell
+    lines `prelude`."""
+    script = SETUP + (f'mount --bind "$tmp/input" "{root}/dev/input"\n' if root else "")
+    script += "set +e\n" + prelude + '\nexec "$@"'
     return subprocess.Popen(ns + ["bash", "-c", script, "ns", tmp] + list(command), **popen)
 
 
@@ -101,7 +108,7 @@ def read_lines(stream, count, out=b""):
     return out
 
 
-def run_case(case, ns, command, size):
+def run_case(case, ns, command, size, emulated, root=None):
     name, devices, records, opts, want_lines, want_status = case
     with tempfile.TemporaryDirectory() as tmp:
         held = lay_out_devices(tmp, devices)
@@ -117,11 +124,11 @@ def run_case(case, ns, command, size):
             os.write(stdout, b"#" * (fcntl.fcntl(stdout, fcntl.F_GETPIPE_SZ) - 130))
             os.set_blocking(stdout, True)
         prelude = opts.get("prelude", "")
-        if len(command) > 1:  # emulated
+        if emulated:
             prelude = opts.get("emulated_prelude", prelude)
         start = time.monotonic()
         with open(f"{tmp}/stderr", "w+") as err:
-            proc = launch(ns, tmp, command + opts.get("args", []), prelude,
+            proc = launch(ns, tmp, command + opts.get("args", []), prelude, root,
                           stdout=stdout, stderr=err, stdin=subprocess.DEVNULL)
             out, problems = b"", []
             if "hang_up" in opts:  # the writer goes away once the program holds the device
@@ -171,6 +178,40 @@ def namespace_command(probe_dir):
     return ns, probe.returncode == 0, probe.stderr.strip()
 
 
+def build_minimal_root(root, exe, compiler, readelf):
+    """Fills `root` with `exe` (as /evwait), the loader it asks for at its own path, the libraries it names in
+    /lib (which every glibc loader searches), and an empty /dev/input; returns what was copied."""
+    dump = subprocess.run([readelf, "--wide", "--program-headers", "--dynamic", exe], capture_output=True,
+                          text=True, check=True, env=dict(os.environ, LC_ALL="C")).stdout
+    interp = re.search(r"Requesting program interpreter: ([^\]]+)\]", dump)
+    if not interp:
+        sys.exit(f"FAIL {exe} names no loader: it is not a dynamic executable")
+    files = {interp[1]: os.path.basename(interp[1])}
+    for name in re.findall(r"\(NEEDED\)\s+Shared library: \[([^\]]+)\]", dump):
+        if name != os.path.basename(interp[1]):
+            files[f"/lib/{name}"] = name
+    for dest, name in files.items():
+        found = subprocess.run([compiler, f"-print-file-name={name}"], capture_output=True, text=True,
+                               check=True).stdout.strip()
+        if not os.path.isabs(found):
+            sys.exit(f"FAIL {compiler} knows no {name}, which {exe} needs")
+        os.makedirs(os.path.dirname(root + dest), exist_ok=True)
+        shutil.copy(found, root + dest)
+    shutil.copy(exe, f"{root}/evwait")
+    os.makedirs(f"{root}/dev/input")
+    return sorted(files)
+
+
+def minimal_root_command(root, command):
+    """`command` made to run the copy in `root` with nothing of the host's libraries."""
+    *emulator, _ = command
+    if not emulator:
+        chroot = shutil.which("chroot", path=os.environ.get("PATH", "") + ":/usr/sbin:/sbin")
+        return [chroot, root, "/evwait"]
+    bare = [arg for i, arg in enumerate(emulator) if arg != "-L" and (i == 0 or emulator[i - 1] != "-L")]
+    return bare + ["-L", root, f"{root}/evwait"]
+
+
 def open_namespace():
     """The command prefix that runs a program in its own mount namespace. Where none can be made this exits:
     a skip (77), or a failure under CI."""
@@ -189,14 +230,25 @@ def main():
     parser.add_argument("--sanitizer", default="", help="the -fsanitize= list the program was built with")
     parser.add_argument("--fixed-thread-stacks", action="store_true",
                         help="the program's C library sizes thread stacks without regard to the stack limit")
+    parser.add_argument("--minimal-root", action="store_true",
+                        help="run in a root holding only the executable, its loader and the libraries it names")
+    parser.add_argument("--compiler", help="with --minimal-root: the compiler whose C library is copied")
+    parser.add_argument("--readelf", default="readelf", help="with --minimal-root: reads what the executable needs")
     parser.add_argument("command", nargs="+")
     args = parser.parse_args()
     if args.expect_record_size not in (None, args.record_size):
         print(f"FAIL input_event record is {args.record_size} bytes in this build, want {args.expect_record_size}")
         sys.exit(1)
     ns = open_namespace()
+    root_dir = tempfile.TemporaryDirectory() if args.minimal_root else None
+    root, command = None, args.command
+    if root_dir:
+        root = root_dir.name
+        copied = build_minimal_root(root, args.command[-1], args.compiler, args.readelf)
+        command = minimal_root_command(root, args.command)
+        print(f"root holding only /evwait, {', '.join(copied)}")
 
-    print(f"input_event record: {args.record_size} bytes; command: {' '.join(args.command)}")
+    print(f"input_event record: {args.record_size} bytes; command: {' '.join(command)}")
     results = {}
     # The address-space limit that makes pthread_create fail natively also stops a
     # sanitized program, which needs more than that just to start; and it only
@@ -215,7 +267,7 @@ def main():
 
     def run(case):
         try:
-            results[case[0]] = run_case(case, ns, args.command, args.record_size)
+            results[case[0]] = run_case(case, ns, command, args.record_size, len(args.command) > 1, root)
         except Exception as error:  # a broken case must show, not vanish with its thread
             results[case[0]] = [f"test error: {error!r}"]
 
