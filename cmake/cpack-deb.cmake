@@ -1,8 +1,8 @@
 # SPDX-License-Identifier: MIT
 # Run by cpack (CPACK_PRE_BUILD_SCRIPTS) once the files are staged, before the
 # package is made: stops with a clear message when the package would be wrong,
-# sets the time stamps it gets, and sets its Depends from what the staged
-# executables really reference.
+# sets the time stamps and folder modes it gets, and sets its Depends from
+# what the staged executables really reference.
 if(NOT CPACK_GENERATOR STREQUAL "DEB")
   return()
 endif()
@@ -49,6 +49,19 @@ else()
   set(ENV{SOURCE_DATE_EPOCH} ${epoch})
   message(STATUS "Time stamps from the changelog's newest entry: SOURCE_DATE_EPOCH=${epoch}")
 endif()
+
+# Modes. install() sets every file's mode, but the folders it creates get
+# the mode the umask leaves: rwx------ under 077, rwxrwxr-x under 002. CMake
+# 3.25 hands CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS to mkdir(), which the
+# umask masks too, so the staged folders are made rwxr-xr-x here, the mode
+# Debian gives folders.
+file(GLOB_RECURSE staged_dirs LIST_DIRECTORIES true "${CPACK_TEMPORARY_DIRECTORY}/*")
+foreach(dir IN LISTS staged_dirs)
+  if(IS_DIRECTORY "${dir}" AND NOT IS_SYMLINK "${dir}")
+    file(CHMOD "${dir}" DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE
+                                              GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+  endif()
+endforeach()
 
 # gzip -n leaves the input's name and time out of a compressed document. A
 # gzip that kept them would put the build folder's clock into the package.
