@@ -1,7 +1,8 @@
 # SPDX-License-Identifier: MIT
 # Run by cpack (CPACK_PRE_BUILD_SCRIPTS) once the files are staged, before the
 # package is made: stops with a clear message when the package would be wrong,
-# and sets its Depends from what the staged executables really reference.
+# sets the time stamps and folder modes it gets, and sets its Depends from
+# what the staged executables really reference.
 if(NOT CPACK_GENERATOR STREQUAL "DEB")
   return()
 endif()
@@ -24,6 +25,59 @@ if(NOT entry MATCHES "^[a-z0-9][a-z0-9+.-]+ \\(${version}\\) ")
   message(FATAL_ERROR "The latest entry of ${CPACK_EVWAIT_CHANGELOG} is not for version "
                       "${CPACK_PACKAGE_VERSION}:\n  ${entry}\nAdd an entry for the new version.")
 endif()
+
+# Time stamps. CPack's DEB generator reads SOURCE_DATE_EPOCH from its own
+# environment as it writes the archives, gives that time to the ar members
+# and to every entry of the control and data tars, and leaves the time out of
+# the tars' gzip headers. Set here, it reaches the generator however cpack was
+# started: by hand, by a package preset or by the package target. Unless the
+# caller set one, it is the date of the changelog's newest entry: the same
+# source gives the same package, with or without its git history.
+if(NOT "$ENV{SOURCE_DATE_EPOCH}" STREQUAL "")
+  if(NOT "$ENV{SOURCE_DATE_EPOCH}" MATCHES "^[0-9]+$")
+    # CPack would ignore it and take the files' own times.
+    message(FATAL_ERROR "SOURCE_DATE_EPOCH is '$ENV{SOURCE_DATE_EPOCH}', not a number of seconds since 1970")
+  endif()
+  message(STATUS "Time stamps from SOURCE_DATE_EPOCH: $ENV{SOURCE_DATE_EPOCH}")
+else()
+  include(${CMAKE_CURRENT_LIST_DIR}/changelog-date.cmake)
+  evwait_changelog_epoch("${changelog}" epoch why)
+  if(why)
+    message(FATAL_ERROR "${CPACK_EVWAIT_CHANGELOG}: ${why}.\nThe package's time stamps are taken from there "
+                        "(or from SOURCE_DATE_EPOCH in the environment).")
+  endif()
+  set(ENV{SOURCE_DATE_EPOCH} ${epoch})
+  message(STATUS "Time stamps from the changelog's newest entry: SOURCE_DATE_EPOCH=${epoch}")
+endif()
+
+# Modes. install() sets every file's mode, but the folders it creates get
+# the mode the umask leaves: rwx------ under 077, rwxrwxr-x under 002. CMake
+# 3.25 hands CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS to mkdir(), which the
+# umask masks too, so the staged folders are made rwxr-xr-x here, the mode
+# Debian gives folders.
+file(GLOB_RECURSE staged_dirs LIST_DIRECTORIES true "${CPACK_TEMPORARY_DIRECTORY}/*")
+foreach(dir IN LISTS staged_dirs)
+  if(IS_DIRECTORY "${dir}" AND NOT IS_SYMLINK "${dir}")
+    file(CHMOD "${dir}" DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE
+                                              GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+  endif()
+endforeach()
+
+# gzip -n leaves the input's name and time out of a compressed document. A
+# gzip that kept them would put the build folder's clock into the package.
+file(GLOB_RECURSE gzipped LIST_DIRECTORIES false "${CPACK_TEMPORARY_DIRECTORY}/*.gz")
+foreach(file IN LISTS gzipped)
+  # Bytes 0-2: magic and method; 3: flags, of which 8 says a name follows;
+  # 4-7: the time, 0 for none.
+  file(READ "${file}" header LIMIT 8 HEX)
+  string(SUBSTRING "${header}" 6 2 flags)
+  string(SUBSTRING "${header}" 8 8 time)
+  math(EXPR named "0x${flags} & 8")
+  if(NOT named EQUAL 0 OR NOT time STREQUAL "00000000")
+    file(RELATIVE_PATH shown "${CPACK_TEMPORARY_DIRECTORY}" "${file}")
+    message(FATAL_ERROR "${shown} holds its file's name or time: ${CPACK_EVWAIT_GZIP} ignored -n")
+  endif()
+endforeach()
 
 # Depends. A dynamic executable needs the C library package in at least the
 # version that first had every symbol version the executable asks for: glibc

@@ -126,9 +126,12 @@ if(NOT CPACK_DEBIAN_PACKAGE_ARCHITECTURE)
   endif()
 endif()
 
-# Read by cpack once the files are staged: checks what a package needs and
-# derives its dependencies from the executable itself.
+# Read by cpack once the files are staged: checks what a package needs,
+# sets its time stamps and derives its dependencies from the executable
+# itself. The second runs once the package is made, and takes the umask out
+# of its ar headers.
 set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/cpack-deb.cmake)
+set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/cpack-deb-modes.cmake)
 set(CPACK_EVWAIT_READELF "${CMAKE_READELF}")
 set(CPACK_EVWAIT_GZIP "${EVWAIT_GZIP}")
 set(CPACK_EVWAIT_CHANGELOG "${PROJECT_SOURCE_DIR}/packaging/changelog")

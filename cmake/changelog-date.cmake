@@ -1,0 +1,91 @@
+# SPDX-License-Identifier: MIT
+# evwait_changelog_epoch(<changelog text> <epoch variable> <error variable>)
+#
+# The date of the newest entry of a Debian changelog, read from the line that
+# closes it, " -- Name <mail>  Day, DD Mon YYYY HH:MM:SS +ZZZZ", as seconds
+# since 1970-01-01 00:00:00 UTC: the time stamp a package of that entry is
+# given. Sets <epoch variable>; when the line is missing or its date is not a
+# real one (a day past the month's end, a weekday that does not fit), sets it
+# empty and says why in <error variable>.
+function(evwait_changelog_epoch text epoch_var error_var)
+  set(${epoch_var} "" PARENT_SCOPE)
+  set(${error_var} "" PARENT_SCOPE)
+  # The first line that starts with " -- " closes the newest entry.
+  string(REGEX MATCH "\n -- [^\n]*" trailer "\n${text}")
+  string(STRIP "${trailer}" trailer)
+  if(trailer STREQUAL "")
+    set(${error_var} "the newest entry has no closing line ' -- Name <mail>  date'" PARENT_SCOPE)
+    return()
+  endif()
+  set(weekdays Sun Mon Tue Wed Thu Fri Sat)
+  set(months Jan Feb Mar Apr May Jun Jul Aug Sep Oct Nov Dec)
+  list(JOIN weekdays "|" weekday_names)
+  list(JOIN months "|" month_names)
+  if(NOT trailer MATCHES "^-- .*>  (${weekday_names}), ([0-9][0-9]?) (${month_names}) ([0-9][0-9][0-9][0-9]) ([0-9][0-9]):([0-9][0-9]):([0-9][0-9]) ([-+][0-9][0-9][0-9][0-9])$")
+    set(${error_var} "the date in '${trailer}' is not 'Day, DD Mon YYYY HH:MM:SS +ZZZZ' (two spaces after the mail address)" PARENT_SCOPE)
+    return()
+  endif()
+  set(weekday "${CMAKE_MATCH_1}")
+  set(day "${CMAKE_MATCH_2}")
+  set(month_name "${CMAKE_MATCH_3}")
+  set(year "${CMAKE_MATCH_4}")
+  set(hour "${CMAKE_MATCH_5}")
+  set(minute "${CMAKE_MATCH_6}")
+  set(second "${CMAKE_MATCH_7}")
+  set(zone "${CMAKE_MATCH_8}")
+  string(SUBSTRING "${zone}" 0 1 sign)
+  string(SUBSTRING "${zone}" 1 2 zone_hours)
+  string(SUBSTRING "${zone}" 3 2 zone_minutes)
+  list(FIND months "${month_name}" month)
+  math(EXPR month "${month} + 1")
+
+  set(leap FALSE)
+  math(EXPR by4 "${year} % 4")
+  math(EXPR by100 "${year} % 100")
+  math(EXPR by400 "${year} % 400")
+  if(by4 EQUAL 0 AND (NOT by100 EQUAL 0 OR by400 EQUAL 0))
+    set(leap TRUE)
+  endif()
+  if(month EQUAL 2 AND leap)
+    set(month_days 29)
+  elseif(month EQUAL 2)
+    set(month_days 28)
+  elseif(month MATCHES "^(4|6|9|11)$")
+    set(month_days 30)
+  else()
+    set(month_days 31)
+  endif()
+  if(year LESS 1970 OR day LESS 1 OR day GREATER month_days OR hour GREATER 23 OR minute GREATER 59
+     OR second GREATER 59 OR zone_minutes GREATER 59)
+    set(${error_var} "'${trailer}' names no time there has been since 1970" PARENT_SCOPE)
+    return()
+  endif()
+
+  # Days since 1970-01-01 of a date in the proleptic Gregorian calendar, with
+  # the year counted from March so that a leap day comes last.
+  if(month LESS_EQUAL 2)
+    math(EXPR y "${year} - 1")
+  else()
+    set(y ${year})
+  endif()
+  math(EXPR era "${y} / 400")
+  math(EXPR year_of_era "${y} - ${era} * 400")
+  math(EXPR day_of_year "(153 * ((${month} + 9) % 12) + 2) / 5 + ${day} - 1")
+  math(EXPR day_of_era "${year_of_era} * 365 + ${year_of_era} / 4 - ${year_of_era} / 100 + ${day_of_year}")
+  math(EXPR days "${era} * 146097 + ${day_of_era} - 719468")
+
+  # 1970-01-01 was a Thursday.
+  math(EXPR weekday_index "(${days} + 4) % 7")
+  list(GET weekdays ${weekday_index} real_weekday)
+  if(NOT weekday STREQUAL real_weekday)
+    set(${error_var} "'${trailer}': that day is a ${real_weekday}, not a ${weekday}" PARENT_SCOPE)
+    return()
+  endif()
+
+  math(EXPR epoch "${days} * 86400 + ${hour} * 3600 + ${minute} * 60 + ${second} - (${sign}1) * (${zone_hours} * 3600 + ${zone_minutes} * 60)")
+  if(epoch LESS 0)
+    set(${error_var} "'${trailer}' is before 1970-01-01 00:00:00 UTC" PARENT_SCOPE)
+    return()
+  endif()
+  set(${epoch_var} ${epoch} PARENT_SCOPE)
+endfunction()
