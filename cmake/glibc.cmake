@@ -1,0 +1,18 @@
+# SPDX-License-Identifier: MIT
+# A Debian cross toolchain with its own glibc, for every target: included at
+# the end of a toolchain file that has set
+#   CMAKE_SYSTEM_PROCESSOR, CMAKE_C_COMPILER and CMAKE_CXX_COMPILER: Debian's
+#     cross compiler for the target (g++-<triplet>);
+#   EVWAIT_CROSS_ROOT: the folder that holds the target's loader and glibc
+#     libraries, and glibc's headers (/usr/<triplet>);
+#   CMAKE_CROSSCOMPILING_EMULATOR: the emulator, told to take the loader and
+#     libraries of a dynamic executable from EVWAIT_CROSS_ROOT.
+set(CMAKE_SYSTEM_NAME Linux)
+
+# Debian's cross compiler finds its own headers and libraries in the cross
+# root; it is not a --sysroot, so only CMake's searches are pointed at it.
+set(CMAKE_FIND_ROOT_PATH ${EVWAIT_CROSS_ROOT})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
