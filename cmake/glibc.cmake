@@ -5,8 +5,9 @@
 #     cross compiler for the target (g++-<triplet>);
 #   EVWAIT_CROSS_ROOT: the folder that holds the target's loader and glibc
 #     libraries, and glibc's headers (/usr/<triplet>);
-#   CMAKE_CROSSCOMPILING_EMULATOR: the emulator, told to take the loader and
-#     libraries of a dynamic executable from EVWAIT_CROSS_ROOT.
+#   CMAKE_CROSSCOMPILING_EMULATOR: the emulator on the oldest CPU the build
+#     claims, told to take the loader and libraries of a dynamic executable
+#     from EVWAIT_CROSS_ROOT (-L, which the static build's tests leave out).
 set(CMAKE_SYSTEM_NAME Linux)
 
 # Debian's cross compiler finds its own headers and libraries in the cross

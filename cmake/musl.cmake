@@ -5,8 +5,8 @@
 #     cross compiler for the target, built for glibc (g++-<glibc triplet>);
 #   EVWAIT_MUSL_TRIPLET: the folder name of Debian's musl-dev for the target
 #     (headers in /usr/include/<it>, libraries and specs file in /usr/lib/<it>);
-#   CMAKE_CROSSCOMPILING_EMULATOR: the bare emulator (a static executable
-#     needs no cross root).
+#   CMAKE_CROSSCOMPILING_EMULATOR: the emulator on the oldest CPU the build
+#     claims, without a cross root (a static executable needs none).
 # Every executable is linked statically against musl.
 set(CMAKE_SYSTEM_NAME Linux)
 
