@@ -3,7 +3,7 @@
 """What one run of evwait costs, for each build given; prints one Markdown table.
 
 Usage: bench/cost.py [--runs N] [--no-yardstick] LABEL=BUILD_DIR ...
-  e.g. bench/cost.py native=build static=build-static arm=build-arm arm-static=build-arm-static
+  e.g. bench/cost.py native=build arm=build-arm arm-musl=build-arm-musl armel-musl=build-armel-musl
 
 A build directory is a built tree with its tests. The program runs as that build's
 end_to_end test runs it (its emulator, if any, and its record size, from
@@ -17,8 +17,10 @@ one record (type 1, code 30, value 1) on event0 a second after its third open li
   worker's select have begun and before the worker reads the record;
 - latency: from writing the record to reading its line, over N key runs, one record at a time;
 - CPU time (user + system, median) and peak RSS (highest) of the program alone (bench/rusage.c), same runs;
-- size of a stripped copy of the executable.
-A C program of the same behaviour (bench/yardstick.c, linked dynamically) is measured alongside.
+- size of a stripped copy of the executable, and of a C program of the same behaviour
+  (bench/yardstick.c, target evwait_yardstick) built in the same build folder, so with the
+  same toolchain and flags.
+That C program, as the first build given that runs without emulator made it, is measured alongside.
 """
 import argparse, json, math, os, re, shutil, statistics, subprocess, sys, tempfile, time
 from concurrent.futures import ThreadPoolExecutor
@@ -42,13 +44,17 @@ class Target:
     size: int  # bytes of one input_event record in this build
     strip: str = "strip"
     emulator: list = field(default_factory=list)
+    yardstick: str = ""  # the C program built in the same folder
 
 
-def host_record_size():
-    """sizeof(struct input_event) as the host's C compiler lays it out, read from the assembly it emits."""
-    asm = subprocess.run(["cc", "-x", "c", "-S", "-o", "-", "-"], capture_output=True, text=True,
-                         input="#include <linux/input.h>\nstruct input_event probe;\n", check=True).stdout
-    return int(re.search(r"\.size\s+probe,\s*(\d+)", asm)[1])
+def build_yardstick(build_dir):
+    """Builds the C yardstick in `build_dir` with that build's toolchain and flags; returns its path."""
+    built = subprocess.run(["cmake", "--build", build_dir, "--target", "evwait_yardstick"], capture_output=True,
+                           text=True)
+    if built.returncode:
+        sys.exit(f"{build_dir}: cannot build the target evwait_yardstick (configure the build again with its "
+                 f"tests):\n{built.stdout}{built.stderr}")
+    return str(Path(build_dir, "bench", "evwait_yardstick"))
 
 
 def load_target(label, build_dir):
@@ -61,16 +67,13 @@ def load_target(label, build_dir):
     *emulator, exe = command[command.index("--") + 1:]
     strip = re.search(r"^CMAKE_STRIP:\w+=(.+)$", Path(build_dir, "CMakeCache.txt").read_text(), re.M)
     return Target(label, exe, int(command[command.index("--record-size") + 1]), strip[1] if strip else "strip",
-                  emulator)
+                  emulator, build_yardstick(build_dir))
 
 
-def build_helpers(tmp, yardstick):
-    """Compiles the launcher, and the C yardstick when asked; returns (launcher, yardstick target or None)."""
+def build_launcher(tmp):
+    """Compiles the launcher that reports a command's own CPU time and peak RSS; returns its path."""
     subprocess.run(["cc", "-O2", "-static", "-o", f"{tmp}/rusage", HERE / "rusage.c"], check=True)
-    if not yardstick:
-        return f"{tmp}/rusage", None
-    subprocess.run(["cc", "-O2", "-pthread", "-o", f"{tmp}/yardstick", HERE / "yardstick.c"], check=True)
-    return f"{tmp}/rusage", Target("C yardstick (dynamic)", f"{tmp}/yardstick", host_record_size())
+    return f"{tmp}/rusage"
 
 
 class Run:
@@ -175,10 +178,19 @@ def timed_runs(ns, target, launcher, count):
     return latencies, [(user + system) / 1000 for user, system, _ in usage], [rss for *_, rss in usage]
 
 
-def stripped_kib(target, tmp):
-    copy = os.path.join(tmp, re.sub(r"\W", "_", target.label))
-    subprocess.run([target.strip, "-o", copy, target.exe], check=True)
-    return os.path.getsize(copy) / 1024
+def stripped_bytes(target, exe, tmp):
+    copy = os.path.join(tmp, "stripped")
+    subprocess.run([target.strip, "-o", copy, exe], check=True)
+    return os.path.getsize(copy)
+
+
+def sizes(target, tmp):
+    """The size cell: the stripped executable's bytes, and the stripped C yardstick's of the same build."""
+    size = stripped_bytes(target, target.exe, tmp)
+    if not target.yardstick:
+        return f"{size:,}"
+    yardstick = stripped_bytes(target, target.yardstick, tmp)
+    return f"{size:,} / {yardstick:,} ({(size - yardstick) / yardstick:+.1%})"
 
 
 def row(target, counts, latencies, cpu, rss, size):
@@ -192,27 +204,30 @@ def row(target, counts, latencies, cpu, rss, size):
              f"{statistics.median(latencies) * 1000:.3f} / {p95 * 1000:.3f}" + (" ¹" if emulated else ""),
              "n/a ²" if emulated else f"{statistics.median(cpu):.2f}",
              "n/a ²" if emulated else str(max(rss)),
-             f"{size:.1f}"]
+             size]
     return "| " + " | ".join(cells) + " |"
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--runs", type=int, default=20, help="key runs for latency, CPU time and RSS")
-    parser.add_argument("--no-yardstick", action="store_true", help="leave out the C program")
+    parser.add_argument("--no-yardstick", action="store_true", help="leave out the C program's own row")
     parser.add_argument("builds", nargs="+", metavar="LABEL=BUILD_DIR")
     args = parser.parse_args()
     targets = [load_target(*build.split("=", 1)) for build in args.builds]
+    native = next((t for t in targets if not t.emulator), None)
+    if native and not args.no_yardstick:  # the C program measured as a build of its own
+        targets.append(Target(f"C yardstick ({native.label})", native.yardstick, native.size, native.strip))
     ns = open_namespace()
     rows = []
     with tempfile.TemporaryDirectory() as tmp:
-        launcher, yardstick = build_helpers(tmp, not args.no_yardstick)
-        for target in targets + ([yardstick] if yardstick else []):
+        launcher = build_launcher(tmp)
+        for target in targets:
             print(f"measuring {target.label}: {' '.join(target.emulator + [target.exe])}", file=sys.stderr)
             counts = syscall_counts(ns, target)
-            rows.append(row(target, counts, *timed_runs(ns, target, launcher, args.runs), stripped_kib(target, tmp)))
+            rows.append(row(target, counts, *timed_runs(ns, target, launcher, args.runs), sizes(target, tmp)))
     print("| build | syscalls per run: key / no key | syscalls while waiting | record-to-line latency, ms: "
-          "median / p95 | CPU time per run, ms | peak RSS, KiB | stripped size, KiB |")
+          "median / p95 | CPU time per run, ms | peak RSS, KiB | stripped size, bytes: evwait / C yardstick |")
     print("|---|---|---|---|---|---|---|")
     print("\n".join(rows))
     notes = [f"{args.runs} key runs per build for latency, CPU time (median) and RSS (highest)."]

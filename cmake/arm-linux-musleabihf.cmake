@@ -1,87 +1,14 @@
 # SPDX-License-Identifier: MIT
-# Cross-build for 32-bit ARM Linux (hard float) against musl, always linked
-# statically: Debian's g++-arm-linux-gnueabihf compiles, musl-dev:armhf brings
-# the C library. The executable needs no loader and no library on the target,
-# and runs under the bare qemu-arm from qemu-user.
-set(CMAKE_SYSTEM_NAME Linux)
+# Cross-build for 32-bit ARM Linux with hard float (ARMv7-A and later) against
+# musl, always linked statically: Debian's g++-arm-linux-gnueabihf compiles,
+# musl-dev:armhf brings the C library. The executable needs no loader and no
+# library on the target, and runs under the bare qemu-arm from qemu-user, on a
+# Cortex-A8: the oldest CPU the compiler's default target (ARMv7-A with
+# VFPv3-D16) runs on.
 set(CMAKE_SYSTEM_PROCESSOR arm)
-
 set(CMAKE_C_COMPILER arm-linux-gnueabihf-gcc)
 set(CMAKE_CXX_COMPILER arm-linux-gnueabihf-g++)
-# Executables are linked through the C driver, which unlike g++ adds no
-# -lstdc++: the only C++ runtime library here is built for glibc, so code that
-# needs one fails to link instead of mixing it in. The header-only parts of the
-# C++ library (<atomic>, <cstdio>, ...) need none.
-set(CMAKE_CXX_LINK_EXECUTABLE
-    "${CMAKE_C_COMPILER} <FLAGS> <CMAKE_CXX_LINK_FLAGS> <LINK_FLAGS> <OBJECTS> -o <TARGET> <LINK_LIBRARIES>")
-
-set(EVWAIT_MUSL_INCLUDE /usr/include/arm-linux-musleabihf)
-set(EVWAIT_MUSL_SPECS /usr/lib/arm-linux-musleabihf/musl-gcc.specs)
-
-# Asked from the cross compiler rather than spelled out with its version: its
-# own header search list for C++ gives the C++ library's folders (in its order)
-# and the first folder that holds the kernel's headers.
-execute_process(COMMAND ${CMAKE_CXX_COMPILER} -x c++ -E -v /dev/null
-                OUTPUT_QUIET ERROR_VARIABLE compiler_search COMMAND_ERROR_IS_FATAL ANY)
-string(REGEX REPLACE ".*#include <...> search starts here:\n(.*)\nEnd of search list.*" "\\1"
-       compiler_search "${compiler_search}")
-string(STRIP "${compiler_search}" compiler_search)
-string(REGEX REPLACE "\n *" ";" compiler_search "${compiler_search}")
-set(cxx_headers "")
-unset(kernel_headers)
-foreach(dir IN LISTS compiler_search)
-  file(REAL_PATH "${dir}" dir)
-  if(dir MATCHES "/c\\+\\+/")
-    list(APPEND cxx_headers ${dir})
-  elseif(NOT DEFINED kernel_headers AND EXISTS ${dir}/linux/input.h)
-    set(kernel_headers ${dir})
-  endif()
-endforeach()
-if(NOT cxx_headers OR NOT DEFINED kernel_headers)
-  message(FATAL_ERROR "${CMAKE_CXX_COMPILER} lists no C++ library headers or no linux/input.h")
-endif()
-# Headers that come with the compiler itself (stddef.h, arm_acle.h, ...).
-execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=include
-                OUTPUT_VARIABLE compiler_headers OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
-
-# The kernel's headers (linux/, asm/, asm-generic/) sit beside glibc's, which
-# must stay out of sight: a folder of links to just those three, made once in
-# the top build folder. CMake's compiler checks, which read this file again in
-# folders of their own, are handed its name instead of making another.
-if(NOT EVWAIT_KERNEL_HEADERS)
-  set(EVWAIT_KERNEL_HEADERS ${CMAKE_BINARY_DIR}/arm-linux-musleabihf-kernel-headers)
-  file(MAKE_DIRECTORY ${EVWAIT_KERNEL_HEADERS})
-  foreach(dir linux asm asm-generic)
-    file(CREATE_LINK ${kernel_headers}/${dir} ${EVWAIT_KERNEL_HEADERS}/${dir} SYMBOLIC)
-  endforeach()
-endif()
-list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES EVWAIT_KERNEL_HEADERS)
-
-# -nostdinc: none of the compiler's own search list, which holds glibc's
-# headers. In its place, in the order musl-gcc.specs gives them, musl's headers
-# then the compiler's; the kernel's after all of them (-idirafter), so that
-# they can shadow nothing of musl's.
-set(musl_headers "-isystem ${EVWAIT_MUSL_INCLUDE} -isystem ${compiler_headers} -idirafter ${EVWAIT_KERNEL_HEADERS}")
-set(CMAKE_C_FLAGS_INIT "-nostdinc ${musl_headers}")
-# The C++ library's folders go first, so that the #include_next <stdlib.h> and
-# the like in its headers reach musl's. It was configured for glibc, and its
-# bits/os_defines.h tests the glibc version in #if with __GLIBC_PREREQ(), which
-# musl lacks; as 0 it says no glibc version is present, and the glibc-only
-# branches stay off. (Quoted for the shell that runs each compile.)
-list(TRANSFORM cxx_headers PREPEND "-isystem ")
-list(JOIN cxx_headers " " cxx_headers)
-set(CMAKE_CXX_FLAGS_INIT "-nostdinc ${cxx_headers} ${musl_headers} '-D__GLIBC_PREREQ(major,minor)=0'")
-
-# Every executable, CMake's checks included, is linked statically with musl's
-# start files and libc.a (the specs file that comes with musl-dev says which,
-# and replaces glibc's).
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-specs=${EVWAIT_MUSL_SPECS} -static")
-# The project learns it too: its static test runs and its package has no
-# Depends.
-set(EVWAIT_STATIC ON CACHE BOOL "Link evwait statically (always, with this toolchain)" FORCE)
-# No C++ runtime library is linked (see above), so nothing that needs one, such
-# as the unit tests with GoogleTest, is built.
-set(EVWAIT_CXX_RUNTIME OFF CACHE BOOL "The toolchain links the C++ runtime library (never, this one)" FORCE)
-
-# A static executable needs no cross root.
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm)
+# musl's headers in /usr/include/<this>, its libraries in /usr/lib/<this>.
+set(EVWAIT_MUSL_TRIPLET arm-linux-musleabihf)
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -cpu cortex-a8)
+include(${CMAKE_CURRENT_LIST_DIR}/musl.cmake)

@@ -30,8 +30,12 @@ STDOUT_CLOSED = "exec 1>&-"
 FDS_ABOVE_1023 = 'ulimit -n 2048; for i in $(seq 3 1099); do eval "exec $i</dev/null"; done'
 # A thread stack larger than the address space allowed makes pthread_create fail. An emulated
 # 32-bit program has 4 GiB, and its main stack already takes the stack limit: room for one, not two.
+# An emulated 64-bit program shares the emulator's address space, which only ulimit -v bounds. With a
+# stack limit of 2000000 KiB, qemu-aarch64 7.2 (whose main stack for the program and a thread of its own
+# each take the limit) starts from ulimit -v 4500000 on, and creates the worker from 6250000 on, where
+# qemu itself may run short and hang; 5250000 lies midway.
 NO_THREAD = {"prelude": "ulimit -s 4000000; ulimit -v 400000", "emulated_prelude": "ulimit -s 2000000",
-             "address_space_limit": True}
+             "emulated_64bit_prelude": "ulimit -s 2000000; ulimit -v 5250000", "address_space_limit": True}
 KEY = (1, 30, 1)  # type, code, value: a press of the A key
 
 # Timing of a run. The program sleeps its five seconds after its third open line, so it must end at least
@@ -104,6 +108,12 @@ CASES = [
 ]
 
 
+def elf_64bit(path):
+    """Whether the executable at `path` is a 64-bit ELF file (its class byte, EI_CLASS, is 2)."""
+    with open(path, "rb") as exe:
+        return exe.read(5)[4] == 2
+
+
 def record(size, fields):
     return fields if isinstance(fields, bytes) else bytes(size - 8) + struct.pack("<HHi", *fields)
 
@@ -160,7 +170,7 @@ def run_case(case, ns, command, size, emulated, sanitizer, root=None):
             os.set_blocking(stdout, True)
         prelude = opts.get("prelude", "")
         if emulated:
-            prelude = opts.get("emulated_prelude", prelude)
+            prelude = opts.get("emulated_64bit_prelude" if elf_64bit(command[-1]) else "emulated_prelude", prelude)
         start = time.monotonic()
         with open(f"{tmp}/stderr", "w+") as err:
             proc = launch(ns, tmp, command + opts.get("args", []), prelude, root, env=program_env(sanitizer),
