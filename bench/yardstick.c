@@ -15,6 +15,9 @@
 
 static int fds[3];
 static atomic_int result = -1;
+/* As evwait: the worker reads and reports under this lock, and main takes it
+ * for good at the end of the window, so no record is read after it. */
+static pthread_mutex_t report = PTHREAD_MUTEX_INITIALIZER;
 
 static void *wait_for_one_event(void *unused) {
   (void)unused;
@@ -30,6 +33,7 @@ static void *wait_for_one_event(void *unused) {
   if (select(highest + 1, &ready, NULL, NULL, NULL) <= 0) {
     return NULL;
   }
+  pthread_mutex_lock(&report);
   struct input_event ev;
   for (int i = 0; i < 3; i++) {
     if (fds[i] >= 0 && fds[i] < FD_SETSIZE && FD_ISSET(fds[i], &ready)) {
@@ -41,6 +45,7 @@ static void *wait_for_one_event(void *unused) {
       break;
     }
   }
+  pthread_mutex_unlock(&report);
   return NULL;
 }
 
@@ -58,6 +63,7 @@ int main(void) {
   pthread_t worker;
   pthread_create(&worker, NULL, wait_for_one_event, NULL);
   sleep(5);
+  pthread_mutex_lock(&report);
   for (int i = 0; i < 3; i++) {
     if (fds[i] >= 0) {
       close(fds[i]);
