@@ -67,7 +67,7 @@ def boundary_run(ns, command, size, sanitizer, device, key, offset):
         problems.append(f"status {status}, want {product_status(key)} or 255")
     if with_line != (status == product_status(key)) or not with_line and lines != ALL:
         problems.append(f"console {out!r} with status {status}")
-    problems += timing_problems(start, opened if out.count(b"\n") >= 3 else None, end)
+    problems += timing_problems(start, opened if out.count(b"\n") >= 3 else None, end)[0]
     if errors:
         problems.append(f"standard error {errors!r}")
     outcome = {product_status(key): "product", 255: "line, 255" if with_line else "255"}.get(status, "other")
