@@ -13,8 +13,8 @@ device would deliver.
 
 With --minimal-root the program runs as on a device image made of the executable,
 its loader and the libraries it names, and nothing else: in a root folder holding
-just those files, taken from the build's C library (chroot natively, the
-emulator's library root under emulation).
+just those files, taken from the build's C library, in a chroot (under emulation
+with the emulator's static build copied in).
 """
 import argparse, fcntl, os, re, shutil, struct, subprocess, sys, tempfile, threading, time
 
@@ -257,13 +257,20 @@ def build_minimal_root(root, exe, compiler, readelf):
 
 
 def minimal_root_command(root, command):
-    """`command` made to run the copy in `root` with nothing of the host's libraries."""
+    """`command` made to run the copy in `root` with nothing of the host's files: in a chroot, under emulation
+    by the emulator's static build copied into the root. (qemu-user's -L takes every file missing under its
+    root from the host, so a library the root lacks would still be found there.) Only the emulator's CPU is
+    kept, not its library root or environment."""
     *emulator, _ = command
+    chroot = shutil.which("chroot", path=os.environ.get("PATH", "") + ":/usr/sbin:/sbin")
     if not emulator:
-        chroot = shutil.which("chroot", path=os.environ.get("PATH", "") + ":/usr/sbin:/sbin")
         return [chroot, root, "/evwait"]
-    bare = [arg for i, arg in enumerate(emulator) if arg != "-L" and (i == 0 or emulator[i - 1] != "-L")]
-    return bare + ["-L", root, f"{root}/evwait"]
+    static = shutil.which(os.path.basename(emulator[0]) + "-static")
+    if not static:
+        sys.exit(f"FAIL no {os.path.basename(emulator[0])}-static to run inside {root} (Debian's qemu-user-static)")
+    shutil.copy(static, f"{root}/emulator")
+    kept = [arg for i, arg in enumerate(emulator[1:]) if arg not in ("-L", "-E") and emulator[i] not in ("-L", "-E")]
+    return [chroot, root, "/emulator"] + kept + ["/evwait"]
 
 
 def open_namespace():
