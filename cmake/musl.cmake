@@ -23,9 +23,10 @@ if(NOT EXISTS ${EVWAIT_MUSL_SPECS})
   message(FATAL_ERROR "${EVWAIT_MUSL_SPECS} is missing: install Debian's musl-dev for the target")
 endif()
 
-# Asked from the cross compiler rather than spelled out with its version: its
-# own header search list for C++ gives the C++ library's folders (in its order)
-# and the first folder that holds the kernel's headers.
+# Asked from the compiler rather than spelled out with its version: its own
+# header search list for C++ gives the C++ library's folders (in its order)
+# and the first folder that holds each of the kernel's header folders (all in
+# one folder for a cross compiler; asm/ in the multiarch folder natively).
 execute_process(COMMAND ${CMAKE_CXX_COMPILER} -x c++ -E -v /dev/null
                 OUTPUT_QUIET ERROR_VARIABLE compiler_search COMMAND_ERROR_IS_FATAL ANY)
 string(REGEX REPLACE ".*#include <...> search starts here:\n(.*)\nEnd of search list.*" "\\1"
@@ -33,17 +34,22 @@ string(REGEX REPLACE ".*#include <...> search starts here:\n(.*)\nEnd of search 
 string(STRIP "${compiler_search}" compiler_search)
 string(REGEX REPLACE "\n *" ";" compiler_search "${compiler_search}")
 set(cxx_headers "")
-unset(kernel_headers)
+set(kernel_folders linux asm asm-generic)
 foreach(dir IN LISTS compiler_search)
   file(REAL_PATH "${dir}" dir)
   if(dir MATCHES "/c\\+\\+/")
     list(APPEND cxx_headers ${dir})
-  elseif(NOT DEFINED kernel_headers AND EXISTS ${dir}/linux/input.h)
-    set(kernel_headers ${dir})
+    continue()
   endif()
+  foreach(kernel IN LISTS kernel_folders)
+    if(NOT DEFINED kernel_${kernel} AND IS_DIRECTORY ${dir}/${kernel})
+      set(kernel_${kernel} ${dir}/${kernel})
+    endif()
+  endforeach()
 endforeach()
-if(NOT cxx_headers OR NOT DEFINED kernel_headers)
-  message(FATAL_ERROR "${CMAKE_CXX_COMPILER} lists no C++ library headers or no linux/input.h")
+if(NOT cxx_headers OR NOT DEFINED kernel_linux OR NOT DEFINED kernel_asm OR NOT DEFINED kernel_asm-generic)
+  message(FATAL_ERROR "${CMAKE_CXX_COMPILER} lists no C++ library headers or not all of the kernel's "
+                      "linux/, asm/ and asm-generic/")
 endif()
 # Headers that come with the compiler itself (stddef.h, arm_acle.h, ...).
 execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=include
@@ -56,8 +62,8 @@ execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=include
 if(NOT EVWAIT_KERNEL_HEADERS)
   set(EVWAIT_KERNEL_HEADERS ${CMAKE_BINARY_DIR}/${EVWAIT_MUSL_TRIPLET}-kernel-headers)
   file(MAKE_DIRECTORY ${EVWAIT_KERNEL_HEADERS})
-  foreach(dir linux asm asm-generic)
-    file(CREATE_LINK ${kernel_headers}/${dir} ${EVWAIT_KERNEL_HEADERS}/${dir} SYMBOLIC)
+  foreach(kernel IN LISTS kernel_folders)
+    file(CREATE_LINK ${kernel_${kernel}} ${EVWAIT_KERNEL_HEADERS}/${kernel} SYMBOLIC)
   endforeach()
 endif()
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES EVWAIT_KERNEL_HEADERS)
@@ -79,10 +85,11 @@ set(CMAKE_CXX_FLAGS_INIT "-nostdinc ${cxx_headers} ${musl_headers} '-D__GLIBC_PR
 
 # Every executable, CMake's checks included, is linked statically with musl's
 # start files and libc.a (the specs file that comes with musl-dev says which,
-# and replaces glibc's).
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-specs=${EVWAIT_MUSL_SPECS} -static")
-# The project learns it too: its static test runs and its package has no
-# Depends.
+# and replaces glibc's). The specs file's link line drops the build ID that
+# Debian's compiler adds by itself, which debuggers and dh_strip's separate
+# debug symbols go by: asked for again.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-specs=${EVWAIT_MUSL_SPECS} -static -Wl,--build-id")
+# The project learns it too: its tests run it as a static executable.
 set(EVWAIT_STATIC ON CACHE BOOL "Link evwait statically (always, with this toolchain)" FORCE)
 # No C++ runtime library is linked (see above), so nothing that needs one, such
 # as the unit tests with GoogleTest, is built.
