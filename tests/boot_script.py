@@ -66,22 +66,23 @@ def run_case(case, ns, script, command, size):
         if fields and event0 == "f":
             os.write(held[0], record(size, fields))
         env = dict(os.environ, PATH=f"{tmp}/bin:{os.environ['PATH']}")
-        proc = launch(ns, tmp, ["sh"] + options + [f"{tmp}/boot"], "echo namespace ready", env=env,
-                      stdout=subprocess.PIPE, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, text=True)
-        first = proc.stdout.readline()
+        # Unbuffered: readline takes no more than its line, which communicate() would not see.
+        proc = launch(ns, tmp, ["sh"] + options + [f"{tmp}/boot"], "echo namespace ready", env=env, bufsize=0,
+                      stdout=subprocess.PIPE, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+        out = proc.stdout.readline()
         if event0 == "l":  # a second after the script started, well within its wait for the node
             time.sleep(1.0)
             os.mkfifo(f"{tmp}/input/event0")
             held[0] = os.open(f"{tmp}/input/event0", os.O_RDWR | os.O_NONBLOCK)
             os.write(held[0], record(size, fields))
         try:
-            out = proc.communicate(timeout=HANG_LIMIT)[0]
+            out += proc.communicate(timeout=HANG_LIMIT)[0]
         except subprocess.TimeoutExpired:
             proc.kill()
-            out = proc.communicate()[0] + f"\n(still running after {HANG_LIMIT} s: killed)"
+            out += proc.communicate()[0] + f"\n(still running after {HANG_LIMIT} s: killed)".encode()
         for fd in held.values():
             os.close(fd)
-    lines = (first + out).splitlines()
+    lines = out.decode(errors="replace").splitlines()
     if proc.returncode != 0 or lines[-1:] != [want] or MENU in lines[:-1] or WENT_ON in lines[:-1]:
         return [f"status {proc.returncode}, output {lines!r}; want status 0 and last line {want!r}"]
     return []
