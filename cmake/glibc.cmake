@@ -25,16 +25,3 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# 64-bit time_t and file offsets on a 32-bit target, as Debian 13 builds its
-# 32-bit packages: the executable calls glibc's 64-bit time interfaces
-# (__select64 and the like, glibc 2.34 and later), which keep working past
-# 2038. A 64-bit target has both already, and the defines mean nothing there.
-# In the *_FLAGS_INIT, so that CMake's checks (the test's input_event size)
-# compile as the program does.
-execute_process(COMMAND ${CMAKE_C_COMPILER} -dM -E -x c /dev/null
-                OUTPUT_VARIABLE target_macros COMMAND_ERROR_IS_FATAL ANY)
-if(target_macros MATCHES "#define __SIZEOF_LONG__ 4\n")
-  set(CMAKE_C_FLAGS_INIT "-D_FILE_OFFSET_BITS=64 -D_TIME_BITS=64")
-  set(CMAKE_CXX_FLAGS_INIT "-D_FILE_OFFSET_BITS=64 -D_TIME_BITS=64")
-endif()
