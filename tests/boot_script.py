@@ -11,9 +11,9 @@ be the same script. It runs under sh (dash on Debian, a POSIX shell as BusyBox's
 the rest of the boot, after the script, by a line "went on". `evwait` is the build's executable (under
 its emulator), first in PATH.
 """
-import argparse, os, re, shlex, subprocess, sys, tempfile, threading, time
+import argparse, os, re, shlex, subprocess, sys, tempfile, time
 
-from end_to_end import KEY, launch, lay_out_devices, open_namespace, record
+from end_to_end import KEY, launch, lay_out_devices, open_namespace, record, run_cases
 
 MENU, WENT_ON = "recovery menu", "went on"
 HANG_LIMIT = 30.0  # seconds: the script's own waits are 3 + 5; a hang is far beyond
@@ -99,27 +99,8 @@ def main():
     if man_example(args.man) != script:
         sys.exit(f"FAIL the example in {args.man} is not the README's boot script:\n{man_example(args.man)}")
     ns = open_namespace()
-    results = {}
-
-    def run(case):
-        try:
-            results[case[0]] = run_case(case, ns, script, args.command, args.record_size)
-        except Exception as error:  # a broken case must show, not vanish with its thread
-            results[case[0]] = [f"test error: {error!r}"]
-
-    threads = [threading.Thread(target=run, args=(c,)) for c in CASES]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    failed = 0
-    for name, *_ in CASES:
-        problems = results.get(name, ["did not finish"])
-        failed += bool(problems)
-        print(("FAIL " if problems else "ok   ") + name + "".join("\n     " + p for p in problems))
-    print(f"{len(CASES) - failed} of {len(CASES)} cases passed")
+    failed = run_cases(CASES, lambda case: run_case(case, ns, script, args.command, args.record_size))
     sys.exit(1 if failed else 0)
-
 
 if __name__ == "__main__":
     main()

@@ -284,6 +284,31 @@ def open_namespace():
     return ns
 
 
+def run_cases(cases, run_one):
+    """Runs all `cases` at once, each by run_one(case), which returns its problems; prints one line per case
+    and the count passed, and returns the count failed."""
+    results = {}
+
+    def run(case):
+        try:
+            results[case[0]] = run_one(case)
+        except Exception as error:  # a broken case must show, not vanish with its thread
+            results[case[0]] = [f"test error: {error!r}"]
+
+    threads = [threading.Thread(target=run, args=(c,)) for c in cases]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    failed = 0
+    for name, *_ in cases:
+        problems = results.get(name, ["did not finish"])
+        failed += bool(problems)
+        print(("FAIL " if problems else "ok   ") + name + "".join("\n     " + p for p in problems))
+    print(f"{len(cases) - failed} of {len(cases)} cases passed")
+    return failed
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--record-size", type=int, required=True)
@@ -310,7 +335,6 @@ def main():
         print(f"root holding only /evwait, {', '.join(copied)}")
 
     print(f"input_event record: {args.record_size} bytes; command: {' '.join(command)}")
-    results = {}
     # The address-space limit that makes pthread_create fail natively also stops a
     # sanitized program, which needs more than that just to start; and it only
     # works where a thread's stack is as large as the stack limit (glibc).
@@ -331,23 +355,8 @@ def main():
     if len(args.command) > 1:
         prelude_key = "emulated_64bit_prelude" if elf_64bit(args.command[-1]) else "emulated_prelude"
 
-    def run(case):
-        try:
-            results[case[0]] = run_case(case, ns, command, args.record_size, prelude_key, args.sanitizer, root)
-        except Exception as error:  # a broken case must show, not vanish with its thread
-            results[case[0]] = [f"test error: {error!r}"]
-
-    threads = [threading.Thread(target=run, args=(c,)) for c in cases]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    failed = 0
-    for name, *_ in cases:
-        problems = results.get(name, ["did not finish"])
-        failed += bool(problems)
-        print(("FAIL " if problems else "ok   ") + name + "".join("\n     " + p for p in problems))
-    print(f"{len(cases) - failed} of {len(cases)} cases passed")
+    failed = run_cases(cases, lambda case: run_case(case, ns, command, args.record_size, prelude_key,
+                                                    args.sanitizer, root))
     for what, limit in sorted({(what, limit) for _, what, limit in MARGINS}):
         seconds, name = max((t, n) for (n, w, _), t in MARGINS.items() if w == what)
         print(f"longest {what}: {seconds:.3f} s (limit {limit}), in '{name}'")
