@@ -1,11 +1,11 @@
 #!/usr/bin/env python3
 # SPDX-License-Identifier: MIT
-"""The README's boot script, taken from the README as it stands, run against the stand-in devices of
+"""The boot script of doc/devices.md, taken from that page as it stands, run against the stand-in devices of
 end_to_end.py.
 
-Usage: boot_script.py --readme README.md --man evwait.1.in --record-size N -- [emulator ...] path/to/evwait
+Usage: boot_script.py --readme doc/devices.md --man evwait.1.in --record-size N -- [emulator ...] path/to/evwait
 
-The script is the README's one indented block that starts with "#!/bin/sh"; the man page's example must
+The script is the page's one indented block that starts with "#!/bin/sh"; the man page's example must
 be the same script. It runs under sh (dash on Debian, a POSIX shell as BusyBox's ash is), plainly and with
 -e. Its recovery menu, /sbin/recovery-menu, is replaced by a stand-in that prints "recovery menu", and
 the rest of the boot, after the script, by a line "went on". `evwait` is the build's executable (under
