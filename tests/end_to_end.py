@@ -83,8 +83,8 @@ def line(type_, code, value):
 
 
 ALL = opens(1, 1, 1)
-# name, event0..2 ('f' FIFO, 'w' FIFO that no writer ever opens, '-' absent, 'd' directory), records {device: (type, code, value)
-# or raw bytes}, options, expected console lines (None: console not readable), exit status
+# name, event0..2 ('f' FIFO, 'w' FIFO that no writer ever opens, '-' absent, 'd' directory), records
+# {device: (type, code, value) or raw bytes}, options, expected console lines (None: console not readable), exit status
 CASES = [
     ("key press on event0", "fff", {0: KEY}, {}, ALL + line(*KEY), 30),
     ("event1 missing", "f-f", {2: KEY}, {}, opens(1, 0, 1) + line(*KEY), 30),
