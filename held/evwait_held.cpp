@@ -23,13 +23,12 @@ constexpr const char *kDevices[] = {"/dev/input/event0", "/dev/input/event1", "/
 // returns how many. A node that is no input event device (a FIFO, a folder,
 // another character device) refuses the request and holds nothing.
 int ReportHeldKeys(const char *pszDev, int fd) {
-  unsigned long mask[kHeldMaskWords] = {};
+  HeldMask mask = {};
   if (ioctl(fd, EVIOCGKEY(sizeof mask), mask) < 0) {
     return 0;
   }
   int held = 0;
-  for (int code = NextHeldCode(mask, kHeldMaskWords, -1); code >= 0;
-       code = NextHeldCode(mask, kHeldMaskWords, code)) {
+  for (int code = NextHeldCode(mask, -1); code >= 0; code = NextHeldCode(mask, code)) {
     (void)std::printf("held:%s code=%d\n", pszDev, code);
     ++held;
   }

@@ -6,20 +6,20 @@
 #include <linux/input.h>
 
 #include <climits>
-#include <cstddef>
 
 // The kernel keeps the mask in unsigned long words and copies them out as
 // they are: bit n of word w is key code w * kHeldBitsPerWord + n.
-constexpr std::size_t kHeldBitsPerWord = sizeof(unsigned long) * CHAR_BIT;
+constexpr int kHeldBitsPerWord = static_cast<int>(sizeof(unsigned long) * CHAR_BIT);
 // Room for every code up to KEY_MAX, buttons included.
-constexpr std::size_t kHeldMaskWords = (KEY_MAX + 1 + kHeldBitsPerWord - 1) / kHeldBitsPerWord;
+constexpr int kHeldMaskWords = (KEY_MAX + kHeldBitsPerWord) / kHeldBitsPerWord;
+using HeldMask = unsigned long[kHeldMaskWords];
 
-// The lowest code above `after` whose bit is set in the first `words` words
-// of `mask`, or -1 when there is none; `after` -1 starts at code 0.
-inline int NextHeldCode(const unsigned long *mask, std::size_t words, int after) {
-  for (auto code = static_cast<std::size_t>(after + 1); code < words * kHeldBitsPerWord; ++code) {
+// The lowest code above `after` whose bit is set in `mask`, or -1 when there
+// is none; any negative `after` starts at code 0.
+inline int NextHeldCode(const HeldMask &mask, int after) {
+  for (int code = after < 0 ? 0 : after + 1; code < kHeldMaskWords * kHeldBitsPerWord; ++code) {
     if (((mask[code / kHeldBitsPerWord] >> (code % kHeldBitsPerWord)) & 1UL) != 0) {
-      return static_cast<int>(code);
+      return code;
     }
   }
   return -1;
