@@ -53,8 +53,8 @@ def run_case(case, ns, command):
         proc = launch(ns, tmp, command, "\n".join(prelude), None, ready_w, stdout=subprocess.PIPE,
                       stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
         os.close(ready_w)
-        # Timed from the namespace being ready, which a loaded machine stretches most; a prelude that fails
-        # ends the shell before, and the status shows it.
+        # Timed from the namespace being ready, which a loaded machine stretches most. A failed set-up
+        # closes the pipe without the byte, and its status shows.
         os.read(ready, 1)
         os.close(ready)
         start = time.monotonic()
