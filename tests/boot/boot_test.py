@@ -297,6 +297,9 @@ SYSTEMD_ROOT_SCRIPT = r"""set -e
 base=$1 stage=$2 settings=$3 version=$4 tree=$5 image=$6 password=$7
 mkdir "$tree"
 tar -xpf "$base" -C "$tree"
+# Files the tar made unreadable (/etc/shadow-, mode 0): the same mode once more through fakeroot, which keeps
+# it for mke2fs while the real file stays readable.
+find "$tree" ! -type l ! -perm -u+r -exec sh -c 'for f; do chmod "$(stat -c %a "$f")" "$f"; done' sh {} +
 tar -C "$stage" --owner=0 --group=0 --exclude=./etc/init.d -cf - . | tar -xpf - -C "$tree"
 cp "$settings" "$tree/etc/default/evwait-recovery"
 systemctl --root="$tree" enable evwait-recovery.service
