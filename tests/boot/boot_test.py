@@ -41,8 +41,9 @@ OFF = ""
 # the console must show `line` (in order), then `key` (if any) is sent on the monitor. Every image with the
 # gate on checks held keys (the default), so each "no key" case is also the case of nothing held.
 KEY = [(PROMPT, PRESS), (ENTERING, None)]
-# initramfs-tools' /init prints this first; the held key goes down there, before the gate runs
-HELD = [("Loading, please wait...", HOLD), (PROMPT, None), ("held:/dev/input/event", None), (ENTERING, None)]
+# initramfs-tools' /init prints this line just before its init-premount scripts, the gate among them: the
+# key goes down there, and is still down when the gate starts
+HELD = [("Begin: Loading essential drivers", HOLD), (PROMPT, None), ("held:/dev/input/event", None), (ENTERING, None)]
 ITOOLS_SHELL = [("BusyBox", None), ("(initramfs) ", None)]
 DRACUT_SHELL = [("Dropping to debug shell", None), (":/# ", None)]
 DRACUT_SYSTEMD_SHELL = [("Entering emergency mode", None), ("Press Enter for maintenance", None)]
@@ -325,7 +326,7 @@ def systemd_base(ctx):
     if not os.path.exists(base):
         suite = re.search(r"(?m)^VERSION_CODENAME=(\S+)", open("/etc/os-release").read())[1]
         started = time.monotonic()
-        run(["mmdebstrap", "--quiet", "--variant=essential", f"--include={SYSTEMD_PACKAGES}",
+        run(["mmdebstrap", "--quiet", "--format=tar", "--variant=essential", f"--include={SYSTEMD_PACKAGES}",
              "--dpkgopt=path-exclude=/usr/share/doc/*", "--dpkgopt=path-exclude=/usr/share/man/*",
              "--dpkgopt=path-exclude=/usr/share/locale/*", suite, f"{base}.part"] + apt_sources(),
             env=dict(os.environ, TMPDIR=ctx.work))
