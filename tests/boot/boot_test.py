@@ -399,7 +399,9 @@ class Images:
             problems = check_contents(name, image.get("listing", ""))
             if problems:
                 raise Fail(f"image {name}: " + "; ".join(problems))
-            print(f"image {name} built in {time.monotonic() - started:.0f} s", flush=True)
+            want, unwanted = CONTENTS.get(name, ([], []))
+            held = f", holds {' '.join(want)}" if want else f", holds none of {' '.join(unwanted)}" if unwanted else ""
+            print(f"image {name} built in {time.monotonic() - started:.0f} s{held}", flush=True)
             future.set_result(image)
         except Exception as error:
             future.set_exception(Fail(f"image {name}: {error}") if not isinstance(error, Fail) else error)
@@ -512,6 +514,8 @@ def boot(ctx, case):
     with console.cond:
         text = console.text
     problems += [f"unwanted line {u!r}" for u in unwanted if u in text]
+    if len(seen) == len(steps) > 1:
+        notes.append(f"{seen[steps[-1][0]] - seen[steps[0][0]]:.1f} s from {steps[0][0]!r} to {steps[-1][0]!r}")
     for first, second, least in gaps[0] if gaps else []:
         if first in seen and second in seen:
             notes.append(f"{seen[second] - seen[first]:.1f} s from the prompt to {second!r}")
@@ -525,7 +529,8 @@ def boot(ctx, case):
 def report_lines(text):
     """The console lines of the gate and the cases' markers."""
     marks = [PROMPT, "evwait-recovery", ROOT, COMMAND_RAN, "(initramfs) ", ":/# ", "held:", "rescue mode",
-             "Give root password", DEFAULT_TARGET, "emergency mode", "Starting evwait-recovery"]
+             "Give root password", DEFAULT_TARGET, "emergency mode", "Press Enter for maintenance",
+             "Starting evwait-recovery"]
     return [l.strip() for l in text.splitlines() if any(m in l for m in marks)]
 
 
