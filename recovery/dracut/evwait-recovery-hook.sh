@@ -7,7 +7,7 @@
 # dracut's emergency shell, which honours rd.shell=0; leaving it boots on.
 
 evwait_recovery_status=0
-evwait-recovery </dev/console >/dev/console 2>&1 || evwait_recovery_status=$?
+/usr/sbin/evwait-recovery </dev/console >/dev/console 2>&1 || evwait_recovery_status=$?
 if [ "$evwait_recovery_status" -eq 3 ]; then
     emergency_shell -n evwait-recovery "Recovery shell, asked for at the keyboard; leave it (exit) to boot on"
 fi

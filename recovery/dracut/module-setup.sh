@@ -5,8 +5,10 @@
 # in /etc/dracut.conf.d/), and even then empty while the gate's action is unset.
 # EVWAIT_RECOVERY_CONFIG names another settings file (an image built by hand).
 
-# Never by itself, only when asked for.
+# Never by itself, only when asked for; and not without the gate and evwait
+# (found in dracut's DRACUT_PATH, as every module's programs are).
 check() {
+    require_binaries evwait-recovery evwait || return 1
     return 255
 }
 
@@ -24,8 +26,12 @@ installkernel() {
 
 install() {
     evwait_recovery_on || return 0
-    inst_multiple evwait-recovery evwait
-    inst_multiple -o evwait-held
+    # Where the initramfs's PATH finds them, wherever they were found.
+    inst "$(find_binary evwait-recovery)" /usr/sbin/evwait-recovery
+    inst "$(find_binary evwait)" /usr/bin/evwait
+    if find_binary evwait-held >/dev/null; then
+        inst "$(find_binary evwait-held)" /usr/bin/evwait-held
+    fi
     inst_simple "$evwait_recovery_settings" /etc/default/evwait-recovery
     # pre-mount: after the initqueue, when udev has settled and the root
     # device is found, before the root is mounted; once per boot (hooks in
