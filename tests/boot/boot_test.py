@@ -418,25 +418,34 @@ ESCAPE = re.compile(r"\x1b\[[0-9;?]*[A-Za-z]")
 
 
 class Console:
-    """The serial console's output as it comes, without escape sequences."""
+    """The serial console's output as QEMU writes it into a file, without escape sequences. (Into a pipe,
+    QEMU's serial port was seen to stall for good once the pipe was full for a moment.)"""
 
-    def __init__(self, stream, log):
+    def __init__(self, path, proc, log):
         self.text, self.done, self.pending = "", False, ""
         self.cond = threading.Condition()
         self.log = log
-        threading.Thread(target=self._read, args=(stream,), daemon=True).start()
+        threading.Thread(target=self._read, args=(path, proc), daemon=True).start()
 
-    def _read(self, stream):
+    def _read(self, path, proc):
         decoder = codecs.getincrementaldecoder("utf-8")(errors="replace")
         try:
-            while chunk := os.read(stream.fileno(), 65536):
-                text = ESCAPE.sub("", self.pending + decoder.decode(chunk).replace("\r", ""))
-                cut = text.rfind("\x1b")  # a sequence cut in two by the read: kept for the next
-                text, self.pending = (text[:cut], text[cut:]) if cut >= 0 and len(text) - cut < 16 else (text, "")
-                self.log.write(text)
-                with self.cond:
-                    self.text += text
-                    self.cond.notify_all()
+            with open(path, "rb") as serial:
+                while True:
+                    ended = proc.poll() is not None  # read once more after QEMU's end: its last lines
+                    chunk = serial.read()
+                    if not chunk:
+                        if ended:
+                            break
+                        time.sleep(0.05)
+                        continue
+                    text = ESCAPE.sub("", self.pending + decoder.decode(chunk).replace("\r", ""))
+                    cut = text.rfind("\x1b")  # a sequence cut in two by the read: kept for the next
+                    text, self.pending = (text[:cut], text[cut:]) if cut >= 0 and len(text) - cut < 16 else (text, "")
+                    self.log.write(text)
+                    with self.cond:
+                        self.text += text
+                        self.cond.notify_all()
         finally:
             with self.cond:
                 self.done = True
@@ -469,9 +478,9 @@ def monitor_command(path, command):
             seen += s.recv(4096)
 
 
-def qemu_command(ctx, image, monitor):
+def qemu_command(ctx, image, serial, monitor):
     cmd = ["qemu-system-x86_64", "-machine", "pc", "-accel", "tcg", "-m", "1024", "-nodefaults", "-display",
-           "none", "-serial", "stdio", "-monitor", f"unix:{monitor},server=on,wait=off", "-no-reboot",
+           "none", "-serial", f"file:{serial}", "-monitor", f"unix:{monitor},server=on,wait=off", "-no-reboot",
            "-kernel", ctx.kernel, "-initrd", image["initrd"], "-append", f"console=ttyS0 {image['append']}"]
     if "disk" in image:
         cmd += ["-drive", f"file={image['disk']},format=raw,if=virtio,snapshot=on"]
@@ -489,14 +498,16 @@ def boot(ctx, case):
         image = ctx.images.get(image_name)
     except Fail as error:
         return [str(error)], 0.0, []
-    log_path, monitor = f"{ctx.work}/{slug(name)}.log", f"{ctx.work}/{slug(name)}.monitor"
+    files = f"{ctx.work}/{slug(name)}"
+    log_path, serial, monitor = f"{files}.log", f"{files}.serial", f"{files}.monitor"
     problems, seen, notes = [], {}, []
-    with ctx.cpu, open(log_path, "w") as log:
+    with ctx.cpu, open(log_path, "w") as log, open(f"{files}.qemu", "w") as qemu_output:
         started = time.monotonic()
         deadline = started + BOOT_LIMIT
-        proc = subprocess.Popen(qemu_command(ctx, image, monitor), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                stderr=log)
-        console = Console(proc.stdout, log)
+        open(serial, "w").close()
+        proc = subprocess.Popen(qemu_command(ctx, image, serial, monitor), stdin=subprocess.DEVNULL,
+                                stdout=qemu_output, stderr=qemu_output)
+        console = Console(serial, proc, log)
         at = 0
         try:
             for line, key in steps:
