@@ -26,11 +26,8 @@ COMMAND_RAN = "evwait boot test: recovery command ran"  # the command action of 
 KERNEL_PANIC = "Kernel panic - not syncing"  # the boot ends there: no need to wait for the limit
 BOOT_LIMIT = 300  # seconds for one boot to show all its lines: TCG on two busy cores, 15 to 50 s seen
 PRESS, HOLD = "sendkey a", "sendkey a 10000"  # a key pressed, and a key held down for ten seconds
-# The gate prints its prompt before it starts evwait, and keeps evwait's lines off the console: no line
-# tells when the devices are open. A key pressed as the prompt shows may come before that and count for
-# nothing, as it would for a person that quick; the key goes down this long after the prompt, well inside the
-# five seconds (evwait runs them to the end, so the gate's next line comes only then).
-PRESS_AFTER = 2.0
+# The gate shows its prompt once evwait has opened the devices: a key pressed as the prompt shows counts, and
+# the key goes down as soon as the prompt line comes.
 
 # The settings file of each image: action `shell` (the init system's rescue shell) or a command.
 SHELL = "EVWAIT_RECOVERY_ACTION=shell\n"
@@ -517,8 +514,6 @@ def boot(ctx, case):
                     problems.append(f"no line {line!r} within {BOOT_LIMIT} s{why}")
                     break
                 at, seen[line] = found
-                if key == PRESS:
-                    time.sleep(PRESS_AFTER)
                 if key:
                     monitor_command(monitor, key)
         finally:
