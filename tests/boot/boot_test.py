@@ -6,8 +6,9 @@ system, and presses a key on the emulated PS/2 keyboard through the QEMU monitor
 Usage: boot_test.py --build BUILD_DIR --work WORK_DIR [--kernel VMLINUZ] [--only REGEX] [--jobs N]
 
 The files come from `cmake --install BUILD_DIR` into a staging folder (prefix /usr). The initramfs builders
-(mkinitramfs, dracut) and mmdebstrap's root see them as installed: they run in a user and mount namespace
-whose /usr and /etc are overlays of the staging folder on the host's own, so this runs as an ordinary user.
+(mkinitramfs, dracut) see them as installed: they run in a user and mount namespace whose /usr and /etc are
+overlays of the staging folder on the host's own, so this runs as an ordinary user. The systemd root (made by
+mmdebstrap) gets the staged files copied in; the BusyBox initramfs is made by hand.
 Each case builds (once) the image it names, boots it, waits for console lines on the serial port (never for a
 fixed time), sends keys when a given line shows, and fails on a line it must not see.
 
