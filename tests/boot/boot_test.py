@@ -3,7 +3,7 @@
 """Boots Debian's kernel under qemu-system-x86_64 with the recovery gate of this tree wired into each init
 system, and presses a key on the emulated PS/2 keyboard through the QEMU monitor.
 
-Usage: boot_test.py --build BUILD_DIR --work WORK_DIR [--kernel VMLINUZ] [--only REGEX] [--jobs N]
+Usage: boot_test.py --build BUILD_DIR --work WORK_DIR [--cache DIR] [--kernel VMLINUZ] [--only REGEX] [--jobs N]
 
 The files come from `cmake --install BUILD_DIR` into a staging folder (prefix /usr). The initramfs builders
 (mkinitramfs, dracut) see them as installed: they run in a user and mount namespace whose /usr and /etc are
@@ -13,7 +13,7 @@ Each case builds (once) the image it names, boots it, waits for console lines on
 fixed time), sends keys when a given line shows, and fails on a line it must not see.
 
 The kernel is the host's Debian kernel: --kernel (or EVWAIT_BOOT_KERNEL), else /boot/vmlinuz-VERSION where
-readable, else the same version taken out of its package (apt-get download, dpkg-deb) into WORK_DIR/cache;
+readable, else the same version taken out of its package (apt-get download, dpkg-deb) into the cache folder;
 its modules come from /lib/modules/VERSION. Without qemu-system-x86_64 or a kernel it skips (77); under CI
 (CI=true) that is a failure.
 """
