@@ -10,6 +10,7 @@
 #include <linux/input.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -119,6 +120,23 @@ TEST(InitKeyboard, NullPathGivesMinusOneAndNoLine) {
   testing::internal::CaptureStdout();
   EXPECT_EQ(InitKeyboard(nullptr), -1);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+}
+
+// A FIFO that no writer opens must not hold the open; what comes back reads
+// in blocking mode, as an evdev device does.
+TEST(InitKeyboard, FifoWithoutWriterOpensAtOnceForBlockingReads) {
+  char dir[] = "/tmp/evwait-fifo-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  std::string path = std::string(dir) + "/event0";
+  ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+  testing::internal::CaptureStdout();
+  int32_t s32Fd = InitKeyboard(path.c_str());
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "open successfully:" + path + "\n");
+  ASSERT_GE(s32Fd, 0);
+  EXPECT_EQ(fcntl(s32Fd, F_GETFL) & O_NONBLOCK, 0);
+  close(s32Fd);
+  unlink(path.c_str());
+  rmdir(dir);
 }
 
 // A record that becomes readable after the driver's stop stays unread: the
