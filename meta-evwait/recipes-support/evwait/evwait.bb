@@ -37,7 +37,7 @@ def evwait_action_setting(d):
 do_install:append() {
 	settings=${D}${sysconfdir}/default/evwait-recovery
 	sed -i '/^EVWAIT_RECOVERY_ACTION=/d' $settings
-	printf '%s\n' '# From the evwait recipe'"'"'s EVWAIT_RECOVERY_ACTION:' ${@evwait_action_setting(d)} >>$settings
+	printf '%s\n' '# From EVWAIT_RECOVERY_ACTION of the evwait recipe:' ${@evwait_action_setting(d)} >>$settings
 	# update-rc.d makes the start links; the script itself has no number.
 	mv ${D}${sysconfdir}/init.d/S01evwait-recovery ${D}${sysconfdir}/init.d/evwait-recovery
 }
