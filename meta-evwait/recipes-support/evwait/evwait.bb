@@ -22,6 +22,8 @@ inherit cmake systemd update-rc.d
 
 # What the gate does when recovery is asked for: "shell" (the rescue shell or
 # target), a command run with sh -c on the console, or empty: gate off.
+# Whoever sits at the keyboard gets it: with sysvinit, "shell" is a root shell
+# without a password (systemd's rescue.target asks for the root password).
 EVWAIT_RECOVERY_ACTION ?= "shell"
 
 EXTRA_OECMAKE = "-DBUILD_TESTING=OFF -DEVWAIT_INSTALL_RECOVERY=ON \
