@@ -29,6 +29,10 @@ CASES = [
 ]
 
 
+# Seconds each case ran, by name, for the summary: how close the limit came.
+TOOK = {}
+
+
 def run_case(case, ns, command):
     name, devices, want_status, want_errors = case
     with tempfile.TemporaryDirectory() as tmp:
@@ -61,7 +65,7 @@ def run_case(case, ns, command):
             proc.kill()
             out, errors = proc.communicate()
             problems.append(f"still running {HANG_LIMIT} s after its start: killed")
-        took = time.monotonic() - start
+        took = TOOK[name] = time.monotonic() - start
     if took > RUN_LIMIT:
         problems.append(f"ran {took:.3f} s, want at most {RUN_LIMIT}")
     if out:
@@ -79,7 +83,11 @@ def main():
     args = parser.parse_args()
     ns = open_namespace()
     print(f"command: {' '.join(args.command)}")
-    raise SystemExit(1 if run_cases(CASES, lambda case: run_case(case, ns, args.command)) else 0)
+    failed = run_cases(CASES, lambda case: run_case(case, ns, args.command))
+    if TOOK:
+        seconds, name = max((t, n) for n, t in TOOK.items())
+        print(f"longest run: {seconds:.3f} s (limit {RUN_LIMIT}), in '{name}'")
+    raise SystemExit(1 if failed else 0)
 
 
 if __name__ == "__main__":
