@@ -1,0 +1,54 @@
+################################################################################
+#
+# evwait
+#
+################################################################################
+
+# project(VERSION) in CMakeLists.txt: the tree builds the checkout it is in.
+EVWAIT_VERSION = 1.1.0
+EVWAIT_SITE = $(BR2_EXTERNAL_EVWAIT_PATH)/..
+EVWAIT_SITE_METHOD = local
+EVWAIT_LICENSE = MIT
+EVWAIT_LICENSE_FILES = LICENSE
+# Buildroot copies the checkout with rsync: a developer's build folders
+# (build/, build-*/) stay out of the copy.
+EVWAIT_OVERRIDE_SRCDIR_RSYNC_EXCLUSIONS = \
+	--exclude='/build' --exclude='/build-*'
+
+# cmake-package already passes -DBUILD_TESTING=OFF: no tests are built or
+# installed. The start script and the unit come from the init hooks below,
+# for the init system the configuration chose, not from CMake's list.
+ifeq ($(BR2_PACKAGE_EVWAIT_RECOVERY),y)
+EVWAIT_CONF_OPTS += -DEVWAIT_INSTALL_RECOVERY=ON -DEVWAIT_RECOVERY_INIT=
+
+# The action as the configuration holds it: a double-quoted string with " and
+# \ escaped, which sh reads back as typed once $ and ` are escaped too.
+EVWAIT_RECOVERY_ACTION = \
+	$(subst `,\`,$(subst $$,\$$,$(value BR2_PACKAGE_EVWAIT_RECOVERY_ACTION)))
+
+define EVWAIT_SET_RECOVERY_ACTION
+	$(SED) '/^EVWAIT_RECOVERY_ACTION=/d' \
+		$(TARGET_DIR)/etc/default/evwait-recovery
+	printf '%s\n' \
+		'# From BR2_PACKAGE_EVWAIT_RECOVERY_ACTION:' \
+		'EVWAIT_RECOVERY_ACTION=$(subst ','\'',$(EVWAIT_RECOVERY_ACTION))' \
+		>>$(TARGET_DIR)/etc/default/evwait-recovery
+endef
+EVWAIT_POST_INSTALL_TARGET_HOOKS += EVWAIT_SET_RECOVERY_ACTION
+
+define EVWAIT_INSTALL_INIT_SYSV
+	$(INSTALL) -D -m 0755 $(@D)/recovery/sysv/S01evwait-recovery \
+		$(TARGET_DIR)/etc/init.d/S01evwait-recovery
+endef
+
+# Installed, and enabled as Buildroot enables every unit: by
+# "systemctl preset-all" when it finalizes the target.
+define EVWAIT_INSTALL_INIT_SYSTEMD
+	$(INSTALL) -D -m 0644 $(@D)/recovery/systemd/evwait-recovery.service \
+		$(TARGET_DIR)/usr/lib/systemd/system/evwait-recovery.service
+endef
+else
+EVWAIT_CONF_OPTS += -DEVWAIT_INSTALL_RECOVERY=OFF
+endif
+
+$(eval $(cmake-package))

@@ -1,0 +1,47 @@
+# SPDX-License-Identifier: MIT
+# Installs component "recovery" of the build BINARY_DIR with prefix /usr, as
+# `cmake --install --prefix /usr` does, into a scratch DESTDIR, and checks that
+# it holds exactly the files each init system of INIT looks for, where it looks
+# (the settings and the start script under /etc, not /usr/etc), and that the
+# programs are executable.
+cmake_minimum_required(VERSION 3.20)
+set(dest ${BINARY_DIR}/recovery-layout)
+file(REMOVE_RECURSE ${dest})
+execute_process(COMMAND ${CMAKE_COMMAND} -E env DESTDIR=${dest}
+                        ${CMAKE_COMMAND} --install ${BINARY_DIR} --prefix /usr --component recovery
+                RESULT_VARIABLE failed OUTPUT_QUIET)
+if(failed)
+  message(FATAL_ERROR "cmake --install failed: ${failed}")
+endif()
+set(programs usr/sbin/evwait-recovery)
+set(files etc/default/evwait-recovery usr/share/man/man8/evwait-recovery.8)
+if(initramfs-tools IN_LIST INIT)
+  list(APPEND programs usr/share/initramfs-tools/hooks/evwait-recovery
+                       usr/share/initramfs-tools/scripts/init-premount/evwait-recovery)
+endif()
+if(dracut IN_LIST INIT)
+  list(APPEND programs usr/lib/dracut/modules.d/90evwait-recovery/module-setup.sh
+                       usr/lib/dracut/modules.d/90evwait-recovery/evwait-recovery-hook.sh)
+endif()
+if(systemd IN_LIST INIT)
+  cmake_path(ABSOLUTE_PATH UNIT_DIR BASE_DIRECTORY /usr OUTPUT_VARIABLE unit_dir)
+  string(REGEX REPLACE "^/" "" unit_dir "${unit_dir}")
+  list(APPEND files ${unit_dir}/evwait-recovery.service)
+endif()
+if(sysv IN_LIST INIT)
+  list(APPEND programs etc/init.d/S01evwait-recovery)
+endif()
+file(GLOB_RECURSE got RELATIVE ${dest} ${dest}/*)
+set(want ${programs} ${files})
+list(SORT got)
+list(SORT want)
+if(NOT got STREQUAL want)
+  message(FATAL_ERROR "installed:\n  ${got}\nwant:\n  ${want}")
+endif()
+foreach(program IN LISTS programs)
+  execute_process(COMMAND test -x ${dest}/${program} RESULT_VARIABLE not_executable)
+  if(not_executable)
+    message(FATAL_ERROR "${program} is not executable")
+  endif()
+endforeach()
+message("installed with prefix /usr: ${want}")
