@@ -60,7 +60,8 @@ def build_yardstick(build_dir):
 def load_target(label, build_dir):
     listing = subprocess.run(["ctest", "--test-dir", build_dir, "--show-only=json-v1"], capture_output=True,
                              text=True, check=True).stdout
-    tests = {test["name"]: test["command"] for test in json.loads(listing)["tests"]}
+    # A test without a command is one whose executable is not built yet (the unit tests).
+    tests = {test["name"]: test["command"] for test in json.loads(listing)["tests"] if "command" in test}
     if "end_to_end" not in tests:
         sys.exit(f"{build_dir}: no end_to_end test to learn from; configure the build with its tests")
     command = tests["end_to_end"]  # python end_to_end.py --record-size N ... -- [emulator ...] evwait

@@ -55,7 +55,15 @@ int main(void) {
   char path[] = "/dev/input/event0";
   for (int i = 0; i < 3; i++) {
     path[sizeof path - 2] = (char)('0' + i);
-    fds[i] = open(path, O_RDONLY | O_NOCTTY);
+    /* As evwait: opened without blocking (a FIFO with no writer cannot hold
+       the run), then read in blocking mode. */
+    fds[i] = open(path, O_RDONLY | O_NOCTTY | O_NONBLOCK);
+    if (fds[i] >= 0) {
+      int flags = fcntl(fds[i], F_GETFL);
+      if (flags >= 0) {
+        fcntl(fds[i], F_SETFL, flags & ~O_NONBLOCK);
+      }
+    }
     printf("open %s:%s\n", fds[i] >= 0 ? "successfully" : "failed", path);
     fflush(stdout);
   }
