@@ -574,8 +574,8 @@ def boot(ctx, case):
 def report_lines(text):
     """The console lines of the gate and the cases' markers."""
     marks = [PROMPT, "evwait-recovery", ROOT, COMMAND_RAN, "(initramfs) ", ":/# ", "held:", "rescue mode",
-             PANIC_REBOOT, RESTART, "Give root password", DEFAULT_TARGET, "emergency mode", "Press Enter for maintenance",
-             "Starting evwait-recovery"]
+             PANIC_REBOOT, RESTART, "Give root password", DEFAULT_TARGET, "emergency mode",
+             "Press Enter for maintenance", "Starting evwait-recovery"]
     return [l.strip() for l in text.splitlines() if any(m in l for m in marks)]
 
 
