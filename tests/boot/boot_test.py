@@ -347,7 +347,9 @@ def apt_sources():
     return sorted(p for p in files if re.search(r"(?m)^[^#]*/debian(-security)?/?\s", open(p).read()))
 
 
-def systemd_base(ctx):
+def systemd_base(ctx, name):
+    """The root's tar, made once into the cache (an image of its own: both systemd images wait for the
+    one mmdebstrap)."""
     base = f"{ctx.cache}/systemd-root.tar"
     if not os.path.exists(base):
         suite = re.search(r"(?m)^VERSION_CODENAME=(\S+)", open("/etc/os-release").read())[1]
@@ -358,13 +360,13 @@ def systemd_base(ctx):
             env=dict(os.environ, TMPDIR=ctx.work))
         os.replace(f"{base}.part", base)
         print(f"systemd root made by mmdebstrap in {time.monotonic() - started:.0f} s: {base}")
-    return base
+    return {"tar": base}
 
 
 def systemd(ctx, name, settings):
     """Debian's systemd root (mmdebstrap) on an ext4 disk, with the gate's unit enabled, booted through
     the gate-off initramfs-tools image (the root's drivers)."""
-    base = systemd_base(ctx)
+    base = ctx.images.get("systemd-base")["tar"]
     initrd = ctx.images.get("initramfs-tools-off")["initrd"]
     write(f"{ctx.work}/{name}.settings", settings)
     image = f"{ctx.work}/{name}.img"
@@ -389,6 +391,7 @@ IMAGES = {
     "dracut-off": lambda ctx, name: dracut(ctx, name, OFF),
     "dracut-systemd": lambda ctx, name: dracut(ctx, name, SHELL, systemd=True),
     "busybox": lambda ctx, name: busybox(ctx, name, COMMAND),
+    "systemd-base": systemd_base,
     "systemd": lambda ctx, name: systemd(ctx, name, SHELL),
     "systemd-off": lambda ctx, name: systemd(ctx, name, OFF),
     # the same image booted with more kernel arguments
