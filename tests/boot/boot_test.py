@@ -26,7 +26,7 @@ ROOT = "evwait boot test: root file system reached"  # the real root's init, onc
 COMMAND_RAN = "evwait boot test: recovery command ran"  # the command action of the BusyBox case
 KERNEL_PANIC = "Kernel panic - not syncing"  # the boot ends there: no need to wait for the limit
 BOOT_LIMIT = 300  # seconds for one boot to show all its lines: TCG on two busy cores, 15 to 50 s seen
-PRESS, HOLD = "sendkey a", "sendkey a 10000"  # a key pressed, and a key held down for ten seconds
+PRESS = "sendkey a"  # a key pressed (and released at once)
 # The gate shows its prompt once evwait has opened the devices: a key pressed as the prompt shows counts, and
 # the key goes down as soon as the prompt line comes.
 
@@ -39,25 +39,40 @@ OFF = ""
 # the console must show `line` (in order), then `key` (if any) is sent on the monitor. Every image with the
 # gate on checks held keys (the default), so each "no key" case is also the case of nothing held.
 KEY = [(PROMPT, PRESS), (ENTERING, None)]
-# initramfs-tools' /init prints this line just before its init-premount scripts, the gate among them: the
-# key goes down there, and is still down when the gate starts
 HELD_LINE = "held:/dev/input/event"  # evwait-held's line, which the gate shows
-HELD = [("Begin: Loading essential drivers", HOLD), (PROMPT, None), (HELD_LINE, None), (ENTERING, None)]
+
+
+def held(before, seconds=10):
+    """A key that goes down at the console line `before`, ahead of the gate, and is still down when the gate
+    starts (held for `seconds`): recovery without a key during the prompt."""
+    return [(before, f"sendkey a {seconds * 1000}"), (PROMPT, None), (HELD_LINE, None), (ENTERING, None)]
+
+
 ITOOLS_SHELL = [("BusyBox", None), ("(initramfs) ", None)]
 DRACUT_SHELL = [("Dropping to debug shell", None), (":/# ", None)]
 DRACUT_SYSTEMD_SHELL = [("Entering emergency mode", None), ("Press Enter for maintenance", None)]
 # systemd's rescue.target: sulogin asks for the root password (set in the root: locked, it gives no shell)
 RESCUE = [("You are in rescue mode", None), ("Give root password for maintenance", None)]
 DEFAULT_TARGET = "Reached target graphical.target"
+PANIC_REBOOT = "Rebooting automatically due to panic= boot argument"  # initramfs-tools' panic()
+RESTART = "reboot: Restarting system"  # the kernel's last line
+UNIT_FINISHED = "Finished evwait-recovery.s"  # systemd's status line, cut to the console's 80 columns
 NO_KEY = [(PROMPT, None), (BOOTING_ON, None), (ROOT, None)]
 GATE_LINES = [PROMPT, ENTERING, BOOTING_ON]
 FIVE_SECONDS = [(PROMPT, BOOTING_ON, 4.5)]  # the whole wait, not cut short
 CASES = [
     ("initramfs-tools: key", "initramfs-tools", KEY + ITOOLS_SHELL, [BOOTING_ON, ROOT]),
     ("initramfs-tools: no key", "initramfs-tools", NO_KEY, [ENTERING, HELD_LINE], FIVE_SECONDS),
-    ("initramfs-tools: key held from before the gate", "initramfs-tools", HELD + ITOOLS_SHELL, [BOOTING_ON, ROOT]),
+    # initramfs-tools' /init prints this line just before its init-premount scripts, the gate among them
+    ("initramfs-tools: key held from before the gate", "initramfs-tools",
+     held("Begin: Loading essential drivers") + ITOOLS_SHELL, [BOOTING_ON, ROOT]),
     ("initramfs-tools: gate off", "initramfs-tools-off", [("Loading, please wait...", None), (ROOT, None)],
      GATE_LINES),
+    ("initramfs-tools: evwait.recovery=off, gate on", "initramfs-tools recovery-off",
+     [("Loading, please wait...", None), (ROOT, None)], GATE_LINES),
+    # panic= forbids the shell: panic() reboots after that many seconds, and QEMU (-no-reboot) ends
+    ("initramfs-tools: key, panic=1", "initramfs-tools panic", KEY + [(PANIC_REBOOT, None), (RESTART, None)],
+     [BOOTING_ON, ROOT, "(initramfs) "]),
     ("dracut: key", "dracut", KEY + DRACUT_SHELL, [BOOTING_ON, ROOT]),
     ("dracut: no key", "dracut", NO_KEY, [ENTERING, HELD_LINE], FIVE_SECONDS),
     ("dracut: gate off", "dracut-off", [("Run /init as init process", None), (ROOT, None)], GATE_LINES),
@@ -65,9 +80,19 @@ CASES = [
     ("dracut with systemd: no key", "dracut-systemd", NO_KEY, [ENTERING, HELD_LINE], FIVE_SECONDS),
     ("BusyBox init: key", "busybox", KEY + [(COMMAND_RAN, None), (ROOT, None)], [BOOTING_ON]),
     ("BusyBox init: no key", "busybox", NO_KEY, [ENTERING, COMMAND_RAN, HELD_LINE], FIVE_SECONDS),
+    # the kernel's line as it starts busybox: the gate is the second start script
+    ("BusyBox init: key held from before the gate", "busybox",
+     held("Run /init as init process") + [(COMMAND_RAN, None), (ROOT, None)], [BOOTING_ON]),
     ("systemd: key", "systemd", KEY + RESCUE, [BOOTING_ON, DEFAULT_TARGET]),
     ("systemd: no key", "systemd", [(PROMPT, None), (BOOTING_ON, None), (DEFAULT_TARGET, None)],
      [ENTERING, HELD_LINE, "rescue mode"], FIVE_SECONDS),
+    # the gate starts once udev's coldplug has ended, 6 to 7 s after it starts (seen): the key goes down as
+    # the coldplug starts, held for 30 s to stay down until the gate asks under load too
+    ("systemd: key held from before the gate", "systemd", held("Starting systemd-udev-trig", 30) + RESCUE,
+     [BOOTING_ON, DEFAULT_TARGET]),
+    # the unit enabled, and run, with the action empty
+    ("systemd: gate off", "systemd-off", [(UNIT_FINISHED, None), (DEFAULT_TARGET, None)],
+     GATE_LINES + ["rescue mode"]),
 ]
 
 
@@ -322,7 +347,9 @@ def apt_sources():
     return sorted(p for p in files if re.search(r"(?m)^[^#]*/debian(-security)?/?\s", open(p).read()))
 
 
-def systemd_base(ctx):
+def systemd_base(ctx, name):
+    """The root's tar, made once into the cache (an image of its own: both systemd images wait for the
+    one mmdebstrap)."""
     base = f"{ctx.cache}/systemd-root.tar"
     if not os.path.exists(base):
         suite = re.search(r"(?m)^VERSION_CODENAME=(\S+)", open("/etc/os-release").read())[1]
@@ -333,13 +360,13 @@ def systemd_base(ctx):
             env=dict(os.environ, TMPDIR=ctx.work))
         os.replace(f"{base}.part", base)
         print(f"systemd root made by mmdebstrap in {time.monotonic() - started:.0f} s: {base}")
-    return base
+    return {"tar": base}
 
 
 def systemd(ctx, name, settings):
     """Debian's systemd root (mmdebstrap) on an ext4 disk, with the gate's unit enabled, booted through
     the gate-off initramfs-tools image (the root's drivers)."""
-    base = systemd_base(ctx)
+    base = ctx.images.get("systemd-base")["tar"]
     initrd = ctx.images.get("initramfs-tools-off")["initrd"]
     write(f"{ctx.work}/{name}.settings", settings)
     image = f"{ctx.work}/{name}.img"
@@ -350,6 +377,12 @@ def systemd(ctx, name, settings):
     return {"disk": image, "initrd": initrd, "append": "root=/dev/vda rootfstype=ext4 rw", "listing": ""}
 
 
+def booted_with(ctx, name, arguments):
+    """Image `name`, booted with more kernel arguments."""
+    image = ctx.images.get(name)
+    return dict(image, append=f"{image['append']} {arguments}")
+
+
 IMAGES = {
     "root": root_disk,
     "initramfs-tools": lambda ctx, name: initramfs_tools(ctx, name, SHELL),
@@ -358,7 +391,12 @@ IMAGES = {
     "dracut-off": lambda ctx, name: dracut(ctx, name, OFF),
     "dracut-systemd": lambda ctx, name: dracut(ctx, name, SHELL, systemd=True),
     "busybox": lambda ctx, name: busybox(ctx, name, COMMAND),
+    "systemd-base": systemd_base,
     "systemd": lambda ctx, name: systemd(ctx, name, SHELL),
+    "systemd-off": lambda ctx, name: systemd(ctx, name, OFF),
+    # the same image booted with more kernel arguments
+    "initramfs-tools recovery-off": lambda ctx, name: booted_with(ctx, "initramfs-tools", "evwait.recovery=off"),
+    "initramfs-tools panic": lambda ctx, name: booted_with(ctx, "initramfs-tools", "panic=1"),
 }
 # The executables and the module of the gate, which an image built while it is off does not hold (the
 # initramfs-tools script, which then does nothing, is always there: mkinitramfs copies all scripts).
@@ -539,8 +577,8 @@ def boot(ctx, case):
 def report_lines(text):
     """The console lines of the gate and the cases' markers."""
     marks = [PROMPT, "evwait-recovery", ROOT, COMMAND_RAN, "(initramfs) ", ":/# ", "held:", "rescue mode",
-             "Give root password", DEFAULT_TARGET, "emergency mode", "Press Enter for maintenance",
-             "Starting evwait-recovery"]
+             PANIC_REBOOT, RESTART, "Give root password", DEFAULT_TARGET, "emergency mode",
+             "Press Enter for maintenance", "Starting evwait-recovery"]
     return [l.strip() for l in text.splitlines() if any(m in l for m in marks)]
 
 
