@@ -12,86 +12,83 @@ but for the settings file and a PATH holding only: `evwait` (this build's, notin
 under test, which is all the gate may need.
 """
 import argparse, os, shlex, shutil, subprocess, sys, tempfile, time
+from pathlib import Path
+from typing import NamedTuple, Optional
 
 from end_to_end import KEY, launch, lay_out_devices, open_namespace, record, run_cases
+from gate_console import BOOTING_ON, ENTERING, HELD, PROMPT
 
-PROMPT, ENTER, ON = "Press any key within five seconds for recovery", "evwait-recovery: entering recovery", \
-    "evwait-recovery: booting on"
 COMMAND, RAN = "echo 'recovery command ran'", "recovery command ran"
-HELD_LINE = "held:/dev/input/event0 code=30"
+HELD_LINE = f"{HELD}0 code={KEY[1]}"  # what the stand-in evwait-held prints when it finds the A key down
 CMDLINE = "BOOT_IMAGE=/vmlinuz root=/dev/vda1 ro quiet"
 AT_ONCE, SLACK, HANG_LIMIT = 3.0, 3.5, 30.0  # seconds; an evwait run takes five, more under load
-ON_CMD = {"EVWAIT_RECOVERY_ACTION": COMMAND}
-# name, sh options, settings, event0 ('f' FIFO, 'l' FIFO made a second after the start, '-' absent; event1
-# and event2 are FIFOs without records), record on event0, evwait-held's status (None: not installed),
-# kernel command line, want status, lines, whether evwait runs, seconds of node wait expected
+
+
+class Case(NamedTuple):
+    name: str
+    console: list = [PROMPT, BOOTING_ON]  # the gate's standard output, line by line
+    status: int = 0  # the gate's exit status
+    sh_options: list = ["-e"]  # sh -e; [] for plain sh
+    settings: dict = {}  # the settings file's lines by name without EVWAIT_RECOVERY_, over ACTION=COMMAND
+    event0: str = "f"  # 'f' FIFO, 'l' FIFO made a second after the start, '-' absent; event1, event2: FIFOs
+    key: Optional[tuple] = None  # the record on event0, if any
+    held: Optional[int] = None  # evwait-held's status; None: not installed
+    cmdline: str = CMDLINE  # the kernel command line
+    evwait_runs: Optional[bool] = True  # None: evwait not installed
+    node_wait: int = 0  # seconds the gate waits for its node
+
+
+RECOVERED, SHELL = [PROMPT, ENTERING, RAN], {"ACTION": "shell"}
 CASES = [
-    ("gate off: a key and a held key do nothing", ["-e"], {"EVWAIT_RECOVERY_ACTION": ""}, "f", KEY, 0, CMDLINE,
-     0, [], False, 0),
-    ("key: command runs, boot goes on, set -e", ["-e"], ON_CMD, "f", KEY, None, CMDLINE,
-     0, [PROMPT, ENTER, RAN], True, 0),
-    ("key: command runs, boot goes on", [], ON_CMD, "f", KEY, None, CMDLINE, 0, [PROMPT, ENTER, RAN], True, 0),
-    ("key release (status 0) is a key", ["-e"], ON_CMD, "f", (1, 30, 0), None, CMDLINE,
-     0, [PROMPT, ENTER, RAN], True, 0),
-    ("no key: boots on, set -e", ["-e"], ON_CMD, "f", None, None, CMDLINE, 0, [PROMPT, ON], True, 0),
-    ("no key: boots on", [], ON_CMD, "f", None, None, CMDLINE, 0, [PROMPT, ON], True, 0),
-    ("action shell: status 3, set -e", ["-e"], {"EVWAIT_RECOVERY_ACTION": "shell"}, "f", KEY, None, CMDLINE,
-     3, [PROMPT, ENTER], True, 0),
-    ("action shell: status 3", [], {"EVWAIT_RECOVERY_ACTION": "shell"}, "f", KEY, None, CMDLINE,
-     3, [PROMPT, ENTER], True, 0),
-    ("event0 appears within the wait", ["-e"], ON_CMD, "l", KEY, None, CMDLINE, 0, [PROMPT, ENTER, RAN], True, 1),
-    ("no event0 at all: waits 2 s, boots on", ["-e"], dict(ON_CMD, EVWAIT_RECOVERY_DEVICE_WAIT="2"), "-", None,
-     None, CMDLINE, 0, [PROMPT, ON], True, 2),
-    ("prompt and node set: event1 there, no wait", ["-e"],
-     dict(ON_CMD, EVWAIT_RECOVERY_DEVICE="/dev/input/event1", EVWAIT_RECOVERY_DEVICE_WAIT="9",
-          EVWAIT_RECOVERY_PROMPT="Hold B for the recovery menu"), "-", None, None, CMDLINE,
-     0, ["Hold B for the recovery menu", ON], True, 0),
-    ("evwait.recovery=off on the kernel command line", ["-e"], ON_CMD, "f", KEY, 0,
-     CMDLINE + " evwait.recovery=off", 0, [], False, 0),
-    ("held key: recovery without evwait", ["-e"], ON_CMD, "f", None, 0, CMDLINE,
-     0, [PROMPT, HELD_LINE, ENTER, RAN], False, 0),
-    ("held key, action shell: status 3", ["-e"], {"EVWAIT_RECOVERY_ACTION": "shell"}, "f", None, 0, CMDLINE,
-     3, [PROMPT, HELD_LINE, ENTER], False, 0),
-    ("held check off: evwait-held not asked", ["-e"], dict(ON_CMD, EVWAIT_RECOVERY_HELD="no"), "f", None, 0,
-     CMDLINE, 0, [PROMPT, ON], True, 0),
-    ("nothing held (status 1): evwait decides", ["-e"], ON_CMD, "f", KEY, 1, CMDLINE,
-     0, [PROMPT, ENTER, RAN], True, 0),
-    ("no device for evwait-held (status 2): evwait decides", ["-e"], ON_CMD, "f", None, 2, CMDLINE,
-     0, [PROMPT, ON], True, 0),
-    ("evwait not installed: a fault, no recovery", ["-e"], ON_CMD, "f", KEY, None, CMDLINE,
-     1, [], None, 0),
+    Case("gate off: a key and a held key do nothing", [], settings={"ACTION": ""}, key=KEY, held=0, evwait_runs=False),
+    Case("key: command runs, boot goes on, set -e", RECOVERED, key=KEY),
+    Case("key: command runs, boot goes on", RECOVERED, sh_options=[], key=KEY),
+    Case("key release (status 0) is a key", RECOVERED, key=(1, 30, 0)),
+    Case("no key: boots on, set -e"),
+    Case("no key: boots on", sh_options=[]),
+    Case("action shell: status 3, set -e", [PROMPT, ENTERING], status=3, settings=SHELL, key=KEY),
+    Case("action shell: status 3", [PROMPT, ENTERING], status=3, sh_options=[], settings=SHELL, key=KEY),
+    Case("event0 appears within the wait", RECOVERED, event0="l", key=KEY, node_wait=1),
+    Case("no event0 at all: waits 2 s, boots on", event0="-", settings={"DEVICE_WAIT": "2"}, node_wait=2),
+    Case("prompt and node set: event1 there, no wait", ["Hold B for the recovery menu", BOOTING_ON], event0="-",
+         settings={"DEVICE": "/dev/input/event1", "DEVICE_WAIT": "9", "PROMPT": "Hold B for the recovery menu"}),
+    Case("evwait.recovery=off on the kernel command line", [], key=KEY, held=0,
+         cmdline=CMDLINE + " evwait.recovery=off", evwait_runs=False),
+    Case("held key: recovery without evwait", [PROMPT, HELD_LINE, ENTERING, RAN], held=0, evwait_runs=False),
+    Case("held key, action shell: status 3", [PROMPT, HELD_LINE, ENTERING], status=3, settings=SHELL, held=0,
+         evwait_runs=False),
+    Case("held check off: evwait-held not asked", held=0, settings={"HELD": "no"}),
+    Case("nothing held (status 1): evwait decides", RECOVERED, key=KEY, held=1),
+    Case("no device for evwait-held (status 2): evwait decides", held=2),
+    Case("evwait not installed: a fault, no recovery", [], status=1, key=KEY, evwait_runs=None),
 ]
 
 
 def write_program(path, body):
-    with open(path, "w") as f:
-        f.write(f"#!/bin/sh\n{body}\n")
+    Path(path).write_text(f"#!/bin/sh\n{body}\n")
     os.chmod(path, 0o755)
 
 
 def run_case(case, ns, gate, shell, command, size):
-    _, options, settings, event0, fields, held_status, cmdline, want_status, want_lines, evwait_runs, \
-        node_wait = case
+    settings = {f"EVWAIT_RECOVERY_{k}": v for k, v in {"ACTION": COMMAND, **case.settings}.items()}
     with tempfile.TemporaryDirectory() as tmp:
         os.chmod(tmp, 0o755)
         for d in ("bin", "marks"):
             os.mkdir(f"{tmp}/{d}")
         for tool, path in shell.items():
             os.symlink(path, f"{tmp}/bin/{tool}")
-        if evwait_runs is not None:
+        if case.evwait_runs is not None:
             write_program(f"{tmp}/bin/evwait", f': > {tmp}/marks/evwait\nexec {shlex.join(command)} "$@"')
-        if held_status is not None:
+        if case.held is not None:
             write_program(f"{tmp}/bin/evwait-held", f": > {tmp}/marks/evwait-held\n"
-                          + (f"echo '{HELD_LINE}'\n" if held_status == 0 else "") + f"exit {held_status}")
-        with open(f"{tmp}/settings", "w") as f:
-            f.writelines(f"{k}={shlex.quote(v)}\n" for k, v in settings.items())
-        with open(f"{tmp}/cmdline", "w") as f:
-            f.write(cmdline + "\n")
-        held = lay_out_devices(tmp, event0.replace("l", "-") + "ff")
-        if fields and event0 == "f":
-            os.write(held[0], record(size, fields))
+                          + (f"echo '{HELD_LINE}'\n" if case.held == 0 else "") + f"exit {case.held}")
+        Path(tmp, "settings").write_text("".join(f"{k}={shlex.quote(v)}\n" for k, v in settings.items()))
+        Path(tmp, "cmdline").write_text(case.cmdline + "\n")
+        held = lay_out_devices(tmp, case.event0.replace("l", "-") + "ff")
+        if case.key and case.event0 == "f":
+            os.write(held[0], record(size, case.key))
         prelude = f'mount --bind "$tmp/cmdline" /proc/cmdline || exit 99\necho ready'
-        run = ["env", "-i", f"PATH={tmp}/bin", f"EVWAIT_RECOVERY_CONFIG={tmp}/settings", "sh"] + options + [gate]
+        run = ["env", "-i", f"PATH={tmp}/bin", f"EVWAIT_RECOVERY_CONFIG={tmp}/settings", "sh"] + case.sh_options + [gate]
         launched = time.monotonic()
         proc = launch(ns, tmp, run, prelude, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                       stdin=subprocess.DEVNULL, bufsize=0)
@@ -99,11 +96,11 @@ def run_case(case, ns, gate, shell, command, size):
         # The gate starts after `launched` and before `ready` is read: the lower limit is held from the
         # one, the upper from the other, which leaves out the namespace's setup, which load stretches most.
         ready_read = time.monotonic()
-        if event0 == "l":  # a second after the gate started, within its wait for the node
+        if case.event0 == "l":  # a second after the gate started, within its wait for the node
             time.sleep(1.0)
             os.mkfifo(f"{tmp}/input/event0")
             held[0] = os.open(f"{tmp}/input/event0", os.O_RDWR | os.O_NONBLOCK)
-            os.write(held[0], record(size, fields))
+            os.write(held[0], record(size, case.key))
         try:
             out, err = proc.communicate(timeout=HANG_LIMIT)
         except subprocess.TimeoutExpired:
@@ -118,17 +115,18 @@ def run_case(case, ns, gate, shell, command, size):
     lines = out.decode(errors="replace").splitlines()
     if ready != b"ready\n":
         problems.append(f"namespace not set up: {ready!r}")
-    if proc.returncode != want_status or lines != want_lines:
-        problems.append(f"status {proc.returncode}, console {lines!r}; want status {want_status}, console {want_lines!r}")
-    if err and want_status != 1:
+    if proc.returncode != case.status or lines != case.console:
+        problems.append(f"status {proc.returncode}, console {lines!r}; want status {case.status}, "
+                        f"console {case.console!r}")
+    if err and case.status != 1:
         problems.append(f"standard error {err!r}")
-    if evwait_runs is not None and ran["evwait"] != evwait_runs:
+    if case.evwait_runs is not None and ran["evwait"] != case.evwait_runs:
         problems.append(f"evwait {'ran' if ran['evwait'] else 'did not run'}")
-    asked = held_status is not None and settings.get("EVWAIT_RECOVERY_HELD") != "no" and bool(want_lines)
+    asked = case.held is not None and settings.get("EVWAIT_RECOVERY_HELD") != "no" and bool(case.console)
     if ran["evwait-held"] != asked:
         problems.append(f"evwait-held {'asked' if ran['evwait-held'] else 'not asked'}")
     # Without evwait the gate returns at once; with it, after its five seconds and the node's wait.
-    low, high = (5.0 + node_wait, 5.0 + node_wait + SLACK) if evwait_runs else (0.0, AT_ONCE)
+    low, high = (5.0 + case.node_wait, 5.0 + case.node_wait + SLACK) if case.evwait_runs else (0.0, AT_ONCE)
     if ended - launched < low or ended - ready_read > high:
         problems.append(f"took {ended - ready_read:.2f} to {ended - launched:.2f} s, want {low} to {high}")
     return problems
@@ -149,9 +147,9 @@ def main():
     if not shells["dash"]["sh"]:
         sys.exit("FAIL no dash to run the gate with")
     ns = open_namespace()
-    cases = [(f"{case[0]}: {sh}",) + case[1:] + (tools,) for sh, tools in shells.items() for case in CASES]
-    failed = run_cases(cases, lambda case: run_case(case[:-1], ns, os.path.abspath(args.gate), case[-1],
-                                                    args.command, args.record_size))
+    gate = os.path.abspath(args.gate)
+    runs = [(f"{case.name}: {sh}", case, tools) for sh, tools in shells.items() for case in CASES]
+    failed = run_cases(runs, lambda run: run_case(run[1], ns, gate, run[2], args.command, args.record_size))
     sys.exit(1 if failed else 0)
 
 
