@@ -523,9 +523,10 @@ class Images:
                 with open(described) as f:
                     future.set_result(json.load(f))
                 return
-            future.set_result(self._build(name))
+            built = self._build(name)
             with open(described, "w") as f:
-                json.dump(future.result(), f)
+                json.dump(built, f)
+            future.set_result(built)
         except Exception as error:
             future.set_exception(Fail(f"image {name}: {error}") if not isinstance(error, Fail) else error)
 
@@ -555,7 +556,7 @@ class Console:
     it comes and kept, and what is typed on it."""
 
     def __init__(self, path, proc, log):
-        self.text, self.done, self.grew, self.panicked = "", False, time.monotonic(), None
+        self.text, self.done, self.grew, self.panicked, self.longest = "", False, time.monotonic(), None, 0.0
         self.cond = threading.Condition()
         self.sock = socket.socket(socket.AF_UNIX)
         while True:  # QEMU waits for this connection before it starts the guest
@@ -582,6 +583,7 @@ class Console:
                 log.write(text)
                 with self.cond:
                     self.text += text
+                    self.longest = max(self.longest, time.monotonic() - self.grew)
                     self.grew = time.monotonic()
                     if self.panicked is None and KERNEL_PANIC in self.text:
                         self.panicked = self.grew
@@ -710,6 +712,7 @@ def boot(ctx, case, sockets):
     if KERNEL_PANIC in text and KERNEL_PANIC not in case.stops:
         problems.append("kernel panic")
     problems += [f"unwanted line {u!r}" for u in case.unwanted if u in text]
+    notes.append(f"longest silence {console.longest:.1f} s")
     if len(seen) == len(case.steps) > 1:
         first, last = case.steps[0][0], case.steps[-1][0]
         notes.append(f"{seen[last] - seen[first]:.1f} s from {first!r} to {last!r}")
