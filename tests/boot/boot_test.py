@@ -39,8 +39,8 @@ WATCHDOG_ARGUMENTS = "oops=panic softlockup_panic=1"
 
 @dataclasses.dataclass
 class Case:
-    """One boot. `steps` are (line, action): the console must show each line, in order, and then the action
-    (if any) happens: press(), hold() or typed(). `unwanted` lines must not show anywhere on the console.
+    """One boot. `steps` are lines, or (line, action): the console must show each line, in order, and then
+    the action happens: a monitor command (PRESS) or typed(). `unwanted` lines must not show anywhere on the console.
     `least` holds (first line, second line, seconds): the least time between two of the steps' lines.
     `stops` is a line after which the guest stands still for good (a halt, a kernel panic): the boot ends
     there."""
@@ -54,13 +54,7 @@ class Case:
     system: str = ""
 
 
-def press(key="a"):
-    """A key pressed and released at once, on the emulated keyboard."""
-    return ("monitor", f"sendkey {key}")
-
-
-def hold(seconds, key="a"):
-    return ("monitor", f"sendkey {key} {seconds * 1000}")
+PRESS = ("monitor", "sendkey a")  # a key pressed and released at once, on the emulated keyboard
 
 
 def typed(text):
@@ -71,29 +65,37 @@ def typed(text):
 def held_from(before, seconds=10):
     """A key that goes down at the console line `before`, ahead of the gate, and is still down when the gate
     starts: recovery without a key during the prompt."""
-    return [(before, hold(seconds)), (PROMPT, None), (HELD, None), (ENTERING, None)]
+    return [(before, ("monitor", f"sendkey a {seconds * 1000}")), PROMPT, HELD, ENTERING]
 
 
-KEY = [(PROMPT, press()), (ENTERING, None)]
-NO_KEY = [(PROMPT, None), (BOOTING_ON, None)]
+KEY = [(PROMPT, PRESS), ENTERING]
 GATE_LINES = [PROMPT, ENTERING, BOOTING_ON]
-FIVE_SECONDS = [(PROMPT, BOOTING_ON, 4.5)]  # the whole wait, not cut short
+
+
+def no_key(image, then, unwanted=()):
+    """Nothing pressed or held: the whole wait, not cut short, and the boot goes on."""
+    return Case(image, [PROMPT, BOOTING_ON] + then, [ENTERING, HELD, *unwanted], least=[(PROMPT, BOOTING_ON, 4.5)])
+
+
+def gate_off(image, steps, unwanted=(), append=""):
+    return Case(image, steps, GATE_LINES + list(unwanted), append=append)
+
 EXIT = typed("exit\r")
 
 # What each init system shows: its rescue shell, left by typing on the serial console, and the boot going on.
-ITOOLS_SHELL = [("BusyBox", None), ("(initramfs) ", EXIT), (ROOT, None)]
-DRACUT_SHELL = [("Dropping to debug shell", None), (":/# ", EXIT), (ROOT, None)]
+ITOOLS_SHELL = ["BusyBox", ("(initramfs) ", EXIT), ROOT]
+DRACUT_SHELL = ["Dropping to debug shell", (":/# ", EXIT), ROOT]
 # dracut-emergency.service's sulogin -e: Enter gives a root shell (no password in the initramfs)
-DRACUT_SYSTEMD_SHELL = [("Entering emergency mode", None), ("(or press Control-D to continue): ", typed("\r")),
-                        ("# ", EXIT), (ROOT, None)]
-BUSYBOX_SHELL = [("recovery shell; leave it (exit) to boot on", EXIT), (ROOT, None)]
+DRACUT_SYSTEMD_SHELL = ["Entering emergency mode", ("(or press Control-D to continue): ", typed("\r")),
+                        ("# ", EXIT), ROOT]
+BUSYBOX_SHELL = [("recovery shell; leave it (exit) to boot on", EXIT), ROOT]
 # systemd's rescue.target: sulogin asks for the root password (set in the root: locked, it gives no shell);
 # leaving its shell starts the default target (systemd-sulogin-shell's "Starting default.target")
 DEFAULT_TARGET = "Reached target graphical.target"
-RESCUE = [("You are in rescue mode", None), ("Give root password for maintenance", None),
+RESCUE = ["You are in rescue mode", "Give root password for maintenance",
           ("(or press Control-D to continue): ", typed("evwait\r")),
-          ("root@", EXIT), ("Starting default.target", None), (ROOT, None)]
-SYSTEMD_BOOTS_ON = [(DEFAULT_TARGET, None), (ROOT, None)]
+          ("root@", EXIT), "Starting default.target", ROOT]
+SYSTEMD_BOOTS_ON = [DEFAULT_TARGET, ROOT]
 PANIC_REBOOT = "Rebooting automatically due to panic= boot argument"  # initramfs-tools' panic()
 RESTART = "reboot: Restarting system"  # the kernel's last line
 UNIT_FINISHED = "Finished evwait-recovery.s"  # systemd's status line, cut to the console's 80 columns
@@ -104,60 +106,59 @@ UNIT_FINISHED = "Finished evwait-recovery.s"  # systemd's status line, cut to th
 CASES = {
     "initramfs-tools": {
         "key: panic shell, left, boot goes on": Case("initramfs-tools", KEY + ITOOLS_SHELL, [BOOTING_ON]),
-        "no key": Case("initramfs-tools", NO_KEY + [(ROOT, None)], [ENTERING, HELD], least=FIVE_SECONDS),
+        "no key": no_key("initramfs-tools", [ROOT]),
         # initramfs-tools' /init prints this line just before its init-premount scripts, the gate among them
         "key held from before the gate": Case(
             "initramfs-tools", held_from("Begin: Loading essential drivers") + ITOOLS_SHELL, [BOOTING_ON]),
-        "gate off": Case("initramfs-tools-off", [("Loading, please wait...", None), (ROOT, None)], GATE_LINES),
-        "evwait.recovery=off, gate on": Case(
-            "initramfs-tools", [("Loading, please wait...", None), (ROOT, None)], GATE_LINES,
-            append="evwait.recovery=off"),
+        "gate off": gate_off("initramfs-tools-off", ["Loading, please wait...", ROOT]),
+        "evwait.recovery=off, gate on": gate_off("initramfs-tools", ["Loading, please wait...", ROOT],
+                                                 append="evwait.recovery=off"),
         # panic= forbids the shell: panic() reboots after that many seconds, and QEMU (-no-reboot) ends
         "key, panic=1: reboot, no shell": Case(
-            "initramfs-tools", KEY + [(PANIC_REBOOT, None), (RESTART, None)], [BOOTING_ON, ROOT, "(initramfs) "],
+            "initramfs-tools", KEY + [PANIC_REBOOT, RESTART], [BOOTING_ON, ROOT, "(initramfs) "],
             append="panic=1"),
     },
     "dracut": {
         "key: debug shell, left, boot goes on": Case("dracut", KEY + DRACUT_SHELL, [BOOTING_ON]),
-        "no key": Case("dracut", NO_KEY + [(ROOT, None)], [ENTERING, HELD], least=FIVE_SECONDS),
+        "no key": no_key("dracut", [ROOT]),
         # the kernel's line as it starts dracut's /init: the gate comes after udev has settled, held for 30 s
         # to stay down until the gate asks under load too
         "key held from before the gate": Case("dracut", held_from("Run /init as init process", 30) + DRACUT_SHELL,
                                               [BOOTING_ON]),
-        "gate off": Case("dracut-off", [("Run /init as init process", None), (ROOT, None)], GATE_LINES),
-        "evwait.recovery=off, gate on": Case("dracut", [("Run /init as init process", None), (ROOT, None)],
-                                             GATE_LINES, append="evwait.recovery=off"),
+        "gate off": gate_off("dracut-off", ["Run /init as init process", ROOT]),
+        "evwait.recovery=off, gate on": gate_off("dracut", ["Run /init as init process", ROOT],
+                                                 append="evwait.recovery=off"),
         # rd.shell=0 forbids the shell: dracut's emergency_shell runs its halt instead, which this image (as
         # Debian's) lacks, so /init ends and the kernel panics
         "key, rd.shell=0: no shell, the boot stops": Case(
-            "dracut", KEY + [("Boot has failed", None)], [BOOTING_ON, ROOT, "Dropping to debug shell"],
+            "dracut", KEY + ["Boot has failed"], [BOOTING_ON, ROOT, "Dropping to debug shell"],
             append="rd.shell=0", stops=f"{KERNEL_PANIC}: Attempted to kill init"),
     },
     "dracut-systemd": {
         "key: emergency shell, left, boot goes on": Case("dracut-systemd", KEY + DRACUT_SYSTEMD_SHELL, [BOOTING_ON]),
-        "no key": Case("dracut-systemd", NO_KEY + [(ROOT, None)], [ENTERING, HELD], least=FIVE_SECONDS),
-        "gate off": Case("dracut-systemd-off", [("Run /init as init process", None), (ROOT, None)], GATE_LINES),
+        "no key": no_key("dracut-systemd", [ROOT]),
+        "gate off": gate_off("dracut-systemd-off", ["Run /init as init process", ROOT]),
     },
     "busybox": {
-        "key: command runs, boot goes on": Case("busybox", KEY + [(COMMAND_RAN, None), (ROOT, None)], [BOOTING_ON]),
-        "no key": Case("busybox", NO_KEY + [(ROOT, None)], [ENTERING, COMMAND_RAN, HELD], least=FIVE_SECONDS),
+        "key: command runs, boot goes on": Case("busybox", KEY + [COMMAND_RAN, ROOT], [BOOTING_ON]),
+        "no key": no_key("busybox", [ROOT], [COMMAND_RAN]),
         # the kernel's line as it starts busybox: the gate is the second start script
         "key held from before the gate": Case(
-            "busybox", held_from("Run /init as init process") + [(COMMAND_RAN, None), (ROOT, None)], [BOOTING_ON]),
+            "busybox", held_from("Run /init as init process") + [COMMAND_RAN, ROOT], [BOOTING_ON]),
         "key, action shell: shell left, boot goes on": Case("busybox-shell", KEY + BUSYBOX_SHELL, [BOOTING_ON]),
     },
     "systemd": {
         "key: rescue mode, left, boot goes on": Case("systemd", KEY + RESCUE, [BOOTING_ON]),
-        "no key": Case("systemd", NO_KEY + SYSTEMD_BOOTS_ON, [ENTERING, HELD, "rescue mode"], least=FIVE_SECONDS),
+        "no key": no_key("systemd", SYSTEMD_BOOTS_ON, ["rescue mode"]),
         # the gate starts once udev's coldplug has ended, 6 to 7 s after it starts (seen): the key goes down as
         # the coldplug starts, held for 30 s to stay down until the gate asks under load too
         "key held from before the gate": Case("systemd", held_from("Starting systemd-udev-trig", 30) + RESCUE,
                                               [BOOTING_ON]),
         # the unit enabled, and run, with the action empty
-        "gate off": Case("systemd-off", [(UNIT_FINISHED, None)] + SYSTEMD_BOOTS_ON, GATE_LINES + ["rescue mode"]),
+        "gate off": gate_off("systemd-off", [UNIT_FINISHED] + SYSTEMD_BOOTS_ON, ["rescue mode"]),
         # the unit's condition leaves it out
-        "evwait.recovery=off, gate on": Case("systemd", SYSTEMD_BOOTS_ON, GATE_LINES + [UNIT_FINISHED, "rescue mode"],
-                                             append="evwait.recovery=off"),
+        "evwait.recovery=off, gate on": gate_off("systemd", SYSTEMD_BOOTS_ON, [UNIT_FINISHED, "rescue mode"],
+                                                 append="evwait.recovery=off"),
     },
 }
 for system, cases in CASES.items():
@@ -674,13 +675,14 @@ def boot(ctx, case, sockets):
     serial, monitor = f"{sockets}/{slug(case.name)}.serial", f"{sockets}/{slug(case.name)}.monitor"
     cmd = qemu_command(ctx, image, f"{image.get('append', '')} {case.append}".strip(), serial, monitor)
     problems, seen, notes = [], {}, []
+    steps = [step if isinstance(step, tuple) else (step, None) for step in case.steps]
     with ctx.cpu, open(f"{files}.log", "w") as log, open(f"{files}.qemu", "w") as qemu_output:
         started = time.monotonic()
         proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=qemu_output, stderr=qemu_output)
         console = Console(serial, proc, log)
         at = 0
         try:
-            for line, action in case.steps:
+            for line, action in steps:
                 found = console.wait_for(line, at, ctx.silence)
                 if isinstance(found, str):
                     problems.append(f"no line {line!r}: {found}")
@@ -713,8 +715,8 @@ def boot(ctx, case, sockets):
         problems.append("kernel panic")
     problems += [f"unwanted line {u!r}" for u in case.unwanted if u in text]
     notes.append(f"longest silence {console.longest:.1f} s")
-    if len(seen) == len(case.steps) > 1:
-        first, last = case.steps[0][0], case.steps[-1][0]
+    if len(seen) == len(steps) > 1:
+        first, last = steps[0][0], steps[-1][0]
         notes.append(f"{seen[last] - seen[first]:.1f} s from {first!r} to {last!r}")
     for first, second, least in case.least:
         if first in seen and second in seen:
@@ -732,7 +734,8 @@ def boot(ctx, case, sockets):
 
 def report_lines(text):
     """The console lines of the gate and of what the cases look for."""
-    marks = {m for c in ALL_CASES for m in [line for line, _ in c.steps] + c.unwanted + [c.stops] if m.strip()}
+    steps = [s[0] if isinstance(s, tuple) else s for c in ALL_CASES for s in c.steps]
+    marks = {m for m in steps + [m for c in ALL_CASES for m in c.unwanted + [c.stops]] if m.strip()}
     return [line.strip() for line in text.splitlines() if any(m in line for m in marks | {"evwait-recovery"})]
 
 
@@ -761,7 +764,7 @@ def main():
     parser.add_argument("--build", help="the build folder whose install is booted")
     parser.add_argument("--work", help="folder for the images and the console logs")
     parser.add_argument("--cache", default=os.environ.get("EVWAIT_BOOT_CACHE"),
-                        help="folder for what is made once: the kernel, the systemd root (default: WORK/cache)")
+                        help="folder for what is made once: the kernel, the systemd root (default: cache beside WORK)")
     parser.add_argument("--kernel", default=os.environ.get("EVWAIT_BOOT_KERNEL"))
     parser.add_argument("--system", choices=list(CASES), help="only this init system's cases")
     parser.add_argument("--only", default="", help="only the cases whose name matches this expression")
@@ -782,7 +785,7 @@ def main():
         sys.exit(skip)
     ctx = Context()
     ctx.work, ctx.prebuilt = os.path.abspath(args.work), args.prebuilt
-    ctx.cache = os.path.abspath(args.cache or f"{ctx.work}/cache")
+    ctx.cache = os.path.abspath(args.cache or f"{os.path.dirname(ctx.work)}/cache")
     os.makedirs(ctx.cache, exist_ok=True)
     ctx.kernel, ctx.version = find_kernel(args.kernel, ctx.cache)
     if not ctx.kernel:
