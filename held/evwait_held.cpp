@@ -7,7 +7,6 @@
 // answered at once.
 #include <fcntl.h>
 #include <linux/input.h>
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -19,20 +18,12 @@ namespace {
 
 constexpr const char *kDevices[] = {"/dev/input/event0", "/dev/input/event1", "/dev/input/event2"};
 
-// ioctl() with the request in the type the C library declares: unsigned long
-// in glibc, int in musl (as POSIX has it). The kernel takes the low 32 bits
-// either way, so the cast to musl's int loses nothing.
-template <typename Request>
-int AskDevice(int (*call)(int, Request, ...), int fd, unsigned long request, void *buffer) {
-  return call(fd, static_cast<Request>(request), buffer);
-}
-
 // Prints one line per key or button held on the device open on `fd`, and
 // returns how many. A node that is no input event device (a FIFO, a folder,
 // another character device) refuses the request and holds nothing.
 int ReportHeldKeys(const char *pszDev, int fd) {
   HeldMask mask = {};
-  if (AskDevice(ioctl, fd, EVIOCGKEY(sizeof mask), mask) < 0) {
+  if (AskDevice(fd, EVIOCGKEY(sizeof mask), mask) < 0) {
     return 0;
   }
   int held = 0;
