@@ -8,8 +8,9 @@ Usage: boot_script.py --gate path/to/evwait-recovery --record-size N -- [emulato
 Every case runs under dash and under BusyBox's sh (when /bin/busybox exists), in a private mount namespace
 whose /dev/input holds the stand-in devices and whose /proc/cmdline is the case's. The environment is empty
 but for the settings file and a PATH holding only: `evwait` (this build's, noting that it ran),
-`evwait-held` where the case has one (a stand-in noting that it was asked), and sh and sleep of the shell
-under test, which is all the gate may need.
+`evwait-held` where the case has one (a stand-in noting that it was asked), `evwait-trigger` where the case
+has one (a stand-in noting its arguments, printing a prompt and ending with the case's status), and sh and
+sleep of the shell under test, which is all the gate may need.
 """
 import argparse, os, shlex, shutil, subprocess, sys, tempfile, time
 from pathlib import Path
@@ -36,6 +37,12 @@ class Case(NamedTuple):
     cmdline: str = CMDLINE  # the kernel command line
     evwait_runs: Optional[bool] = True  # None: evwait not installed
     node_wait: int = 0  # seconds the gate waits for its node
+    trigger: Optional[int] = None  # evwait-trigger's status; None: not installed
+    trigger_args: list = []  # the arguments the gate must give it
+
+
+TRIGGER_PROMPT, TRIGGER_SAW = "stand-in trigger prompt", "stand-in trigger: KEY_POWER pressed"
+POWER = {"KEYS": "KEY_POWER"}
 
 
 RECOVERED, SHELL = [PROMPT, ENTERING, RAN], {"ACTION": "shell"}
@@ -61,6 +68,29 @@ CASES = [
     Case("nothing held (status 1): evwait decides", RECOVERED, key=KEY, held=1),
     Case("no device for evwait-held (status 2): evwait decides", held=2),
     Case("evwait not installed: a fault, no recovery", [], status=1, key=KEY, evwait_runs=None),
+    # Keys or a console key chosen: evwait-trigger decides, evwait and evwait-held are not asked, and no node
+    # is waited for unless one is named.
+    Case("keys chosen: the trigger's key runs the command", [TRIGGER_PROMPT, TRIGGER_SAW, ENTERING, RAN],
+         settings=POWER, event0="-", key=KEY, held=0, evwait_runs=False, trigger=0,
+         trigger_args=["--window=5", "--keys=KEY_POWER"]),
+    Case("every trigger setting, window passes", [TRIGGER_PROMPT, BOOTING_ON], sh_options=[],
+         settings={"KEYS": "KEY_VOLUMEDOWN, BTN_0", "DEVICES": "gpio-keys,QEMU Virtio Keyboard",
+                   "CONSOLE_KEY": "f", "WINDOW": "0", "HELD": "no", "PROMPT": "Hold the reset button"},
+         evwait_runs=False, trigger=1,
+         trigger_args=["--window=0", "--keys=KEY_VOLUMEDOWN, BTN_0", "--devices=gpio-keys,QEMU Virtio Keyboard",
+                       "--console-key=f", "--no-held", "--prompt=Hold the reset button"]),
+    Case("console key only, action shell: status 3", [TRIGGER_PROMPT, TRIGGER_SAW, ENTERING], status=3,
+         settings={"ACTION": "shell", "CONSOLE_KEY": "f"}, evwait_runs=False, trigger=0,
+         trigger_args=["--window=5", "--console-key=f"]),
+    Case("named node waited for with keys chosen", [TRIGGER_PROMPT, BOOTING_ON], event0="-",
+         settings={**POWER, "DEVICE": "/dev/input/event0", "DEVICE_WAIT": "1"}, node_wait=1, evwait_runs=False,
+         trigger=1, trigger_args=["--window=5", "--keys=KEY_POWER"]),
+    Case("trigger refuses its settings: a fault, no recovery", [TRIGGER_PROMPT], status=1, settings=POWER,
+         evwait_runs=False, trigger=2, trigger_args=["--window=5", "--keys=KEY_POWER"]),
+    Case("keys chosen, evwait-trigger not installed: a fault", [], status=1, settings=POWER, key=KEY,
+         evwait_runs=False),
+    Case("keys chosen, evwait.recovery=off", [], settings=POWER, cmdline=CMDLINE + " evwait.recovery=off",
+         evwait_runs=False, trigger=0),
 ]
 
 
@@ -79,6 +109,10 @@ def run_case(case, ns, gate, shell, command, size):
             os.symlink(path, f"{tmp}/bin/{tool}")
         if case.evwait_runs is not None:
             write_program(f"{tmp}/bin/evwait", f': > {tmp}/marks/evwait\nexec {shlex.join(command)} "$@"')
+        if case.trigger is not None:
+            write_program(f"{tmp}/bin/evwait-trigger", f'for a; do printf "%s\\n" "$a"; done > {tmp}/marks/trigger\n'
+                          f"echo '{TRIGGER_PROMPT}'\n" + (f"echo '{TRIGGER_SAW}'\n" if case.trigger == 0 else "")
+                          + f"exit {case.trigger}")
         if case.held is not None:
             write_program(f"{tmp}/bin/evwait-held", f": > {tmp}/marks/evwait-held\n"
                           + (f"echo '{HELD_LINE}'\n" if case.held == 0 else "") + f"exit {case.held}")
@@ -111,6 +145,8 @@ def run_case(case, ns, gate, shell, command, size):
         for fd in held.values():
             os.close(fd)
         ran = {p: os.path.exists(f"{tmp}/marks/{p}") for p in ("evwait", "evwait-held")}
+        trigger_args = Path(tmp, "marks/trigger").read_text().splitlines() if case.trigger is not None and \
+            os.path.exists(f"{tmp}/marks/trigger") else None
     problems = []
     lines = out.decode(errors="replace").splitlines()
     if ready != b"ready\n":
@@ -122,11 +158,17 @@ def run_case(case, ns, gate, shell, command, size):
         problems.append(f"standard error {err!r}")
     if case.evwait_runs is not None and ran["evwait"] != case.evwait_runs:
         problems.append(f"evwait {'ran' if ran['evwait'] else 'did not run'}")
-    asked = case.held is not None and settings.get("EVWAIT_RECOVERY_HELD") != "no" and bool(case.console)
+    chosen = "KEYS" in case.settings or "CONSOLE_KEY" in case.settings
+    asked = case.held is not None and settings.get("EVWAIT_RECOVERY_HELD") != "no" and bool(case.console) \
+        and not chosen
+    if case.trigger is not None and trigger_args != (case.trigger_args if case.console else None):
+        problems.append(f"evwait-trigger given {trigger_args!r}, want {case.trigger_args!r}")
     if ran["evwait-held"] != asked:
         problems.append(f"evwait-held {'asked' if ran['evwait-held'] else 'not asked'}")
     # Without evwait the gate returns at once; with it, after its five seconds and the node's wait.
     low, high = (5.0 + case.node_wait, 5.0 + case.node_wait + SLACK) if case.evwait_runs else (0.0, AT_ONCE)
+    if not case.evwait_runs and case.node_wait:
+        low, high = case.node_wait, case.node_wait + AT_ONCE
     if ended - launched < low or ended - ready_read > high:
         problems.append(f"took {ended - ready_read:.2f} to {ended - launched:.2f} s, want {low} to {high}")
     return problems
