@@ -36,6 +36,31 @@ define EVWAIT_SET_RECOVERY_ACTION
 endef
 EVWAIT_POST_INSTALL_TARGET_HOOKS += EVWAIT_SET_RECOVERY_ACTION
 
+# The chosen keys, devices, console key and window, without the
+# configuration's quotes, for evwait-trigger: only those set are written, each
+# in single quotes for sh. None set leaves the installed settings as they
+# are: any input event within five seconds counts.
+EVWAIT_RECOVERY_KEYS = $(call qstrip,$(BR2_PACKAGE_EVWAIT_RECOVERY_KEYS))
+EVWAIT_RECOVERY_DEVICES = $(call qstrip,$(BR2_PACKAGE_EVWAIT_RECOVERY_DEVICES))
+EVWAIT_RECOVERY_CONSOLE_KEY = $(call qstrip,$(BR2_PACKAGE_EVWAIT_RECOVERY_CONSOLE_KEY))
+EVWAIT_RECOVERY_WINDOW = $(BR2_PACKAGE_EVWAIT_RECOVERY_WINDOW)
+EVWAIT_RECOVERY_CHOSEN = $(strip \
+	$(foreach s,KEYS DEVICES CONSOLE_KEY WINDOW,$(if $(EVWAIT_RECOVERY_$(s)),$(s))))
+# $(1) as one word for sh.
+EVWAIT_SH_QUOTE = '$(subst ','\'',$(1))'
+
+ifneq ($(EVWAIT_RECOVERY_CHOSEN),)
+define EVWAIT_SET_RECOVERY_CHOICES
+	$(SED) '$(foreach s,$(EVWAIT_RECOVERY_CHOSEN),/^EVWAIT_RECOVERY_$(s)=/d;)' \
+		$(TARGET_DIR)/etc/default/evwait-recovery
+	printf '%s\n' \
+		'# From BR2_PACKAGE_EVWAIT_RECOVERY_KEYS, _DEVICES, _CONSOLE_KEY and _WINDOW:' \
+		$(foreach s,$(EVWAIT_RECOVERY_CHOSEN),$(call EVWAIT_SH_QUOTE,EVWAIT_RECOVERY_$(s)=$(call EVWAIT_SH_QUOTE,$(EVWAIT_RECOVERY_$(s))))) \
+		>>$(TARGET_DIR)/etc/default/evwait-recovery
+endef
+EVWAIT_POST_INSTALL_TARGET_HOOKS += EVWAIT_SET_RECOVERY_CHOICES
+endif
+
 define EVWAIT_INSTALL_INIT_SYSV
 	$(INSTALL) -D -m 0755 $(@D)/recovery/sysv/S01evwait-recovery \
 		$(TARGET_DIR)/etc/init.d/S01evwait-recovery
