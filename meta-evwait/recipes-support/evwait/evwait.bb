@@ -2,9 +2,11 @@ SUMMARY = "Wait five seconds for one input event, and a recovery gate for the bo
 DESCRIPTION = "evwait waits five seconds for one event on /dev/input/event0, \
 event1 and event2, prints it and exits with the low byte of the product of its \
 code, type and value, or with 255 when none came. evwait-held lists the keys \
-held down when it runs. The package evwait-recovery adds the recovery gate: \
-early in the boot it prints a prompt on the console, and a key or button \
-pressed within five seconds, or held down already, starts the recovery action."
+held down when it runs. evwait-trigger waits for a chosen key on a chosen \
+device, pressed or held, or for a line typed on the console. The package \
+evwait-recovery adds the recovery gate: early in the boot it prints a prompt \
+on the console, and a key or button pressed within five seconds, or held down \
+already, starts the recovery action; with chosen keys, only those count."
 LICENSE = "MIT"
 LIC_FILES_CHKSUM = "file://LICENSE;md5=f7734fb45c976f4dec68c0c8c7f82f2b"
 
@@ -26,27 +28,66 @@ inherit cmake systemd update-rc.d
 # without a password (systemd's rescue.target asks for the root password).
 EVWAIT_RECOVERY_ACTION ?= "shell"
 
+# The keys that ask for recovery (kernel names such as KEY_POWER, or codes),
+# the devices they count on (kernel names, shell wildcards), a line typed on
+# the console, and the window in seconds (0 to 3600), for evwait-trigger.
+# With no keys and no console key (the default) the gate counts any input
+# event within five seconds. Set them in local.conf
+# (EVWAIT_RECOVERY_KEYS:pn-evwait = "KEY_POWER") or in a bbappend. Only those
+# set are written; the window only with keys or a console key.
+EVWAIT_RECOVERY_KEYS ?= ""
+EVWAIT_RECOVERY_DEVICES ?= ""
+EVWAIT_RECOVERY_CONSOLE_KEY ?= ""
+EVWAIT_RECOVERY_WINDOW ?= "5"
+
 EXTRA_OECMAKE = "-DBUILD_TESTING=OFF -DEVWAIT_INSTALL_RECOVERY=ON \
                  -DEVWAIT_RECOVERY_INIT='systemd;sysv' \
                  -DEVWAIT_SYSTEMD_UNIT_DIR=${systemd_system_unitdir}"
 
-# The settings line for the action, quoted for sh, which sources the file.
-def evwait_action_setting(d):
+EVWAIT_RECOVERY_SETTINGS = "EVWAIT_RECOVERY_ACTION EVWAIT_RECOVERY_KEYS EVWAIT_RECOVERY_DEVICES \
+                             EVWAIT_RECOVERY_CONSOLE_KEY EVWAIT_RECOVERY_WINDOW"
+
+# The recipe's settings that apply, by name: the action always, the others
+# when set, the window only with keys or a console key (and then whole
+# seconds from 0 to 3600, as evwait-trigger takes it).
+def evwait_settings(d):
+    chosen = ["EVWAIT_RECOVERY_ACTION"]
+    for name in ("EVWAIT_RECOVERY_KEYS", "EVWAIT_RECOVERY_DEVICES", "EVWAIT_RECOVERY_CONSOLE_KEY"):
+        if d.getVar(name):
+            chosen.append(name)
+    if d.getVar("EVWAIT_RECOVERY_KEYS") or d.getVar("EVWAIT_RECOVERY_CONSOLE_KEY"):
+        window = d.getVar("EVWAIT_RECOVERY_WINDOW") or ""
+        if not window.isdigit() or int(window) > 3600:
+            bb.fatal("EVWAIT_RECOVERY_WINDOW is '%s', not whole seconds from 0 to 3600" % window)
+        chosen.append("EVWAIT_RECOVERY_WINDOW")
+    return chosen
+
+# The settings lines, each quoted for sh, which sources the file, and quoted
+# once more as words for printf; and the sed expression that deletes the
+# lines of the installed file they replace.
+def evwait_setting_lines(d):
     import shlex
-    line = "EVWAIT_RECOVERY_ACTION=" + shlex.quote(d.getVar("EVWAIT_RECOVERY_ACTION"))
-    return shlex.quote(line)
+    return " ".join(shlex.quote(name + "=" + shlex.quote(d.getVar(name) or ""))
+                    for name in evwait_settings(d))
+
+def evwait_setting_deletes(d):
+    return ";".join("/^%s=/d" % name for name in evwait_settings(d))
+
+EVWAIT_RECOVERY_LINES = "${@evwait_setting_lines(d)}"
+EVWAIT_RECOVERY_LINES[vardeps] = "${EVWAIT_RECOVERY_SETTINGS}"
 
 do_install:append() {
 	settings=${D}${sysconfdir}/default/evwait-recovery
-	sed -i '/^EVWAIT_RECOVERY_ACTION=/d' $settings
-	printf '%s\n' '# From EVWAIT_RECOVERY_ACTION of the evwait recipe:' ${@evwait_action_setting(d)} >>$settings
+	sed -i '${@evwait_setting_deletes(d)}' $settings
+	printf '%s\n' '# From the evwait recipe:' ${EVWAIT_RECOVERY_LINES} >>$settings
 	# update-rc.d makes the start links; the script itself has no number.
 	mv ${D}${sysconfdir}/init.d/S01evwait-recovery ${D}${sysconfdir}/init.d/evwait-recovery
 }
-do_install[vardeps] += "EVWAIT_RECOVERY_ACTION"
+do_install[vardeps] += "${EVWAIT_RECOVERY_SETTINGS}"
 
-# evwait and evwait-held in evwait; the gate, its settings and its start
-# script and unit in evwait-recovery, which turns the gate on in an image.
+# evwait, evwait-held and evwait-trigger in evwait (bindir, the package's
+# default FILES); the gate, its settings and its start script and unit in
+# evwait-recovery, which turns the gate on in an image.
 PACKAGES =+ "${PN}-recovery"
 FILES:${PN}-recovery = "${sbindir}/evwait-recovery \
                         ${sysconfdir}/default/evwait-recovery \
