@@ -129,6 +129,9 @@ bool AlreadyWatched(dev_t node_number) {
 // with a chosen key. True when a chosen key is already down there and that
 // counts (the report is written).
 bool WatchDevice(const char *node) {
+  if (watched_count == kMaxWatched) {
+    return false;
+  }
   struct stat status {};
   const int fd = OpenInputDevice(node, &status);
   if (fd < 0) {
@@ -137,9 +140,8 @@ bool WatchDevice(const char *node) {
   WatchedDevice &device = watched[watched_count];
   HeldMask keys = {};
   ReadDeviceName(fd, device.name);
-  if (AlreadyWatched(status.st_rdev) || watched_count == kMaxWatched ||
-      !DeviceNameCounts(settings, device.name) || AskDevice(fd, EVIOCGBIT(EV_KEY, sizeof keys), keys) < 0 ||
-      FirstChosenKeyIn(keys, nullptr) < 0) {
+  if (AlreadyWatched(status.st_rdev) || !DeviceNameCounts(settings, device.name) ||
+      AskDevice(fd, EVIOCGBIT(EV_KEY, sizeof keys), keys) < 0 || FirstChosenKeyIn(keys, nullptr) < 0) {
     close(fd);
     return false;
   }
