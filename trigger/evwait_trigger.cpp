@@ -168,22 +168,38 @@ void ForgetDevice(int index) {
   watched[index] = watched[--watched_count];
 }
 
-// Every event node in the folder, in the folder's order. True when one of
-// them already holds the trigger.
+long EventNumber(const dirent *entry) { return std::strtol(entry->d_name + 5, nullptr, 10); }
+
+int ByEventNumber(const dirent **a, const dirent **b) {
+  const long difference = EventNumber(*a) - EventNumber(*b);
+  return difference < 0 ? -1 : (difference > 0 ? 1 : 0);
+}
+
+int EventNodeEntry(const dirent *entry) { return IsEventNodeName(entry->d_name) ? 1 : 0; }
+
+// Calls `visit` on the path of each event node in the folder, in the order
+// of their numbers, until it returns true. Returns how many there were, or
+// -1 when the folder cannot be read.
+template <typename Visit>
+int ForEachEventNode(Visit visit) {
+  dirent **entries = nullptr;
+  const int count = scandir(kInputFolder, &entries, EventNodeEntry, ByEventNumber);
+  bool done = false;
+  for (int i = 0; i < count; ++i) {
+    char node[kNodeSize];
+    (void)std::snprintf(node, sizeof node, "%s/%s", kInputFolder, entries[i]->d_name);
+    done = done || visit(node);
+    std::free(entries[i]);
+  }
+  std::free(entries);
+  return count;
+}
+
+// Every event node there is now. True when one of them already holds the
+// trigger.
 bool WatchFolder() {
-  DIR *folder = opendir(kInputFolder);
-  if (folder == nullptr) {
-    return false;
-  }
   bool triggered = false;
-  for (dirent *entry = readdir(folder); entry != nullptr && !triggered; entry = readdir(folder)) {
-    if (IsEventNodeName(entry->d_name)) {
-      char node[kNodeSize];
-      (void)std::snprintf(node, sizeof node, "%s/%s", kInputFolder, entry->d_name);
-      triggered = WatchDevice(node);
-    }
-  }
-  closedir(folder);
+  ForEachEventNode([&triggered](const char *node) { return triggered = WatchDevice(node); });
   return triggered;
 }
 
@@ -386,28 +402,16 @@ void ListNode(const char *node) {
   ListKeys("held", held);
 }
 
-int EventNumber(const dirent *entry) { return std::atoi(entry->d_name + 5); }
-
-int ByEventNumber(const dirent **a, const dirent **b) { return EventNumber(*a) - EventNumber(*b); }
-
-int EventNodeEntry(const dirent *entry) { return IsEventNodeName(entry->d_name) ? 1 : 0; }
-
 // One block per event node, in the order of their numbers. Status 0 when
 // there is any, 1 when there is none.
 int ListDevices() {
-  dirent **entries = nullptr;
-  const int count = scandir(kInputFolder, &entries, EventNodeEntry, ByEventNumber);
-  if (count <= 0) {
+  if (ForEachEventNode([](const char *node) {
+        ListNode(node);
+        return false;
+      }) <= 0) {
     (void)std::printf("no input event devices in %s\n", kInputFolder);
     return 1;
   }
-  for (int i = 0; i < count; ++i) {
-    char node[kNodeSize];
-    (void)std::snprintf(node, sizeof node, "%s/%s", kInputFolder, entries[i]->d_name);
-    ListNode(node);
-    std::free(entries[i]);
-  }
-  std::free(entries);
   return 0;
 }
 

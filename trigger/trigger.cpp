@@ -51,12 +51,18 @@ bool ForEachItem(char *text, const char *separators, Take take) {
   }
 }
 
-// A code given as a number: digits only, 0 to KEY_MAX; -1 otherwise.
-int KeyCodeFromNumber(const char *text) {
-  if (*text == '\0' || std::strspn(text, "0123456789") != std::strlen(text) || std::strlen(text) > 4) {
+// A number of one to four digits and nothing else, or -1.
+int SmallNumber(const char *text) {
+  const size_t length = std::strlen(text);
+  if (length == 0 || length > 4 || std::strspn(text, "0123456789") != length) {
     return -1;
   }
-  const int code = std::atoi(text);
+  return static_cast<int>(std::strtol(text, nullptr, 10));
+}
+
+// A code given as a number: 0 to KEY_MAX; -1 otherwise.
+int KeyCodeFromNumber(const char *text) {
+  const int code = SmallNumber(text);
   return code <= KEY_MAX ? code : -1;
 }
 
@@ -93,11 +99,8 @@ bool AddDevicePattern(TriggerSettings *settings, const char *pattern, char *why,
 }
 
 bool ParseWindow(const char *text, int *seconds) {
-  if (*text == '\0' || std::strspn(text, "0123456789") != std::strlen(text) || std::strlen(text) > 4) {
-    return false;
-  }
-  *seconds = std::atoi(text);
-  return *seconds <= kMaxWindowSeconds;
+  *seconds = SmallNumber(text);
+  return *seconds >= 0 && *seconds <= kMaxWindowSeconds;
 }
 
 // `option` is argv[*index]: "--name=value" or "--name value". Points `value`
@@ -159,7 +162,7 @@ void Append(char *line, size_t size, const char *text) {
   (void)std::snprintf(line + used, size - used, "%s", text);
 }
 
-void AppendKeyName(char *line, size_t size, int code) {
+void AppendKeyName(int code, char *line, size_t size) {
   const char *name = KeyName(code);
   if (name != nullptr) {
     Append(line, size, name);
@@ -180,7 +183,7 @@ void AppendChoice(char *line, size_t size, int index, int count) {
 void AppendKeys(const TriggerSettings &settings, char *line, size_t size) {
   for (int i = 0; i < settings.key_count; ++i) {
     AppendChoice(line, size, i, settings.key_count);
-    AppendKeyName(line, size, settings.keys[i]);
+    AppendKeyName(settings.keys[i], line, size);
   }
   for (int i = 0; i < settings.device_count; ++i) {
     Append(line, size, i == 0 ? " on " : "");
