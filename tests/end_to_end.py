@@ -145,13 +145,30 @@ def lay_out_devices(tmp, devices):
 
 def launch(ns, tmp, command, prelude="", root=None, ready_fd=None, **popen):
     """Starts `command` in a namespace whose /dev/input (and root/dev/input) is tmp/input, after the shell
-    lines `prelude`. With `ready_fd`, a byte is written to that descriptor once the namespace is set up."""
+    lines `prelude`. With `ready_fd`, the time (bash's $EPOCHREALTIME) is written to that descriptor once the
+    namespace is set up, and the descriptor closed: ready_since() reads it."""
     script = SETUP + (f'mount --bind "$tmp/input" "{root}/dev/input"\n' if root else "")
     if ready_fd is not None:
-        script += f"printf . >&{ready_fd}; exec {ready_fd}>&-\n"
+        script += f'printf %s "$EPOCHREALTIME" >&{ready_fd}; exec {ready_fd}>&-\n'
         popen["pass_fds"] = (ready_fd,)
     script += "set +e\n" + prelude + '\nexec "$@"'
     return subprocess.Popen(ns + ["bash", "-c", script, "ns", tmp] + list(command), **popen)
+
+
+def ready_since(ready):
+    """Reads what launch() wrote to its `ready_fd` from the other end of the pipe, `ready`, and closes it;
+    returns the moment the namespace was ready, in time.monotonic()'s terms, or now when it never was (a
+    failed set-up closes the pipe without writing). The moment is the one the namespace itself noted: the
+    program may be well into its run before a thread of a loaded test gets round to reading the pipe."""
+    written = b""
+    while chunk := os.read(ready, 64):
+        written += chunk
+    os.close(ready)
+    now, wall = time.monotonic(), time.time()
+    try:
+        return now - max(0.0, wall - float(written.decode().replace(",", ".")))
+    except ValueError:
+        return now
 
 
 def read_lines(stream, count, out=b""):
@@ -192,9 +209,7 @@ def run_case(case, ns, command, size, prelude_key, sanitizer, root=None):
             hang.start()
             # The run is timed from its namespace being ready: setting that up is the test's own work, which
             # a loaded machine stretches most.
-            os.read(ready, 1)
-            os.close(ready)
-            start = time.monotonic()
+            start = ready_since(ready)
             out, problems, opened = b"", [], None
             if proc.stdout:
                 out = read_lines(proc.stdout, 3)

@@ -12,7 +12,7 @@ nothing could be opened. Which keys a real device holds needs a kernel: the boot
 """
 import argparse, os, subprocess, tempfile, time
 
-from end_to_end import launch, open_namespace, run_cases
+from end_to_end import launch, open_namespace, ready_since, run_cases
 
 NO_DEVICE = "evwait-held: no input device could be opened\n"
 # From the namespace being ready to the end. The program asks and ends: one that waited evwait's five seconds
@@ -54,10 +54,8 @@ def run_case(case, ns, command):
                       stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
         os.close(ready_w)
         # Timed from the namespace being ready, which a loaded machine stretches most. A failed set-up
-        # closes the pipe without the byte, and its status shows.
-        os.read(ready, 1)
-        os.close(ready)
-        start = time.monotonic()
+        # closes the pipe without writing, and its status shows.
+        start = ready_since(ready)
         problems = []
         try:
             out, errors = proc.communicate(timeout=HANG_LIMIT)
