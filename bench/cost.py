@@ -57,18 +57,20 @@ def build_yardstick(build_dir):
     return str(Path(build_dir, "bench", "evwait_yardstick"))
 
 
-def load_target(label, build_dir):
+def load_target(label, build_dir, test="end_to_end", yardstick=True):
+    """The program as the build's test `test` runs it (python TEST.py --record-size N ... -- [emulator ...]
+    program), with the build's strip and, if `yardstick`, the C yardstick built."""
     listing = subprocess.run(["ctest", "--test-dir", build_dir, "--show-only=json-v1"], capture_output=True,
                              text=True, check=True).stdout
     # A test without a command is one whose executable is not built yet (the unit tests).
     tests = {test["name"]: test["command"] for test in json.loads(listing)["tests"] if "command" in test}
-    if "end_to_end" not in tests:
-        sys.exit(f"{build_dir}: no end_to_end test to learn from; configure the build with its tests")
-    command = tests["end_to_end"]  # python end_to_end.py --record-size N ... -- [emulator ...] evwait
+    if test not in tests:
+        sys.exit(f"{build_dir}: no {test} test to learn from; configure the build with its tests")
+    command = tests[test]
     *emulator, exe = command[command.index("--") + 1:]
     strip = re.search(r"^CMAKE_STRIP:\w+=(.+)$", Path(build_dir, "CMakeCache.txt").read_text(), re.M)
     return Target(label, exe, int(command[command.index("--record-size") + 1]), strip[1] if strip else "strip",
-                  emulator, build_yardstick(build_dir))
+                  emulator, build_yardstick(build_dir) if yardstick else "")
 
 
 def build_launcher(tmp):
@@ -157,14 +159,23 @@ def syscall_counts(ns, target, repeats=3):
 
     logs = parallel([lambda: one(True, summary)] * repeats + [lambda: one(False, summary)] * repeats
                     + ([lambda: one(True, False)] if summary else []))
-    if summary:
-        count = lambda log: int(re.search(r"^\s*(\d+) total$", log, re.M)[1])  # noqa: E731
-    else:  # qemu logs every call and sums none up: counted as strace -c does, without the calls that never return
-        count = lambda log: sum(name not in ("exit", "exit_group") for name in ENTRY.findall(log))  # noqa: E731
+    count = lambda log: calls_logged(log, summary)  # noqa: E731
     key_logs = logs[-1:] if summary else logs[:repeats]
-    not_found = None if summary else len(re.findall(r"\d+ +\w+\([^\n]* errno=2 \(No such file", key_logs[0]))
     return (statistics.median(map(count, logs[:repeats])), statistics.median(map(count, logs[repeats:2 * repeats])),
-            max(map(calls_while_waiting, key_logs)), not_found)
+            max(map(calls_while_waiting, key_logs)), None if summary else calls_not_found(key_logs[0]))
+
+
+def calls_logged(log, summary):
+    """The calls of a run's log: strace -c's total, or, in a full log (qemu's logs every call and sums none
+    up), the calls counted as strace -c does, without the ones that never return."""
+    if summary:
+        return int(re.search(r"^\s*(\d+) total$", log, re.M)[1])
+    return sum(name not in ("exit", "exit_group") for name in ENTRY.findall(log))
+
+
+def calls_not_found(log):
+    """The calls of a qemu -strace log that found no file."""
+    return len(re.findall(r"\d+ +\w+\([^\n]* errno=2 \(No such file", log))
 
 
 def timed_runs(ns, target, launcher, count):
