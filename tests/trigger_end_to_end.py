@@ -48,6 +48,8 @@ CASES = [
          [CONSOLE_PROMPT, TYPED], typed=b"hello\n f \nnext\n", left=b"next\n"),
     Case("other text and an unfinished key: window passes", ["--console-key=f", "--window=2"], 1,
          [CONSOLE_PROMPT], typed=b"fish\nf", window=2.0),
+    Case("any line: Enter alone counts", ["--any-line", "--window=2", "--prompt=Enter for the shell"], 0,
+         ["Enter for the shell", "evwait-trigger: a line typed on the console"], typed=b"\n"),
     Case("console key with no terminal: not read", ["--keys=KEY_A", "--console-key=f", "--window=1"], 1,
          ["Hold or press KEY_A, or type f and Enter, within 1 second for recovery"], window=1.0),
     Case("list: every node, none a device", ["--list"], 0, [ODD.format(i) for i in range(3)]),

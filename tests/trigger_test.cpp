@@ -69,7 +69,13 @@ TEST(Trigger, CommandLines) {
        ""},
       {{"--console-key=f"}, true, {}, 0, 5, true, ""},
       {{"--list"}, true, {}, 0, 5, true, ""},
-      {{}, false, {}, 0, 5, true, "evwait-trigger: nothing to wait for: choose --keys or --console-key"},
+      {{},
+       false,
+       {},
+       0,
+       5,
+       true,
+       "evwait-trigger: nothing to wait for: choose --keys, --console-key or --any-line"},
       {{"--console-key= "}, false, {}, 0, 5, true, "evwait-trigger: nothing to wait for"},
       {{"--keys=768"}, false, {}, 0, 5, true, "evwait-trigger: unknown key '768'"},
       {{"--keys=KEY_A,-1"}, false, {}, 0, 5, true, "evwait-trigger: unknown key '-1'"},
@@ -142,6 +148,10 @@ TEST(Trigger, DeviceNamesAndConsoleLines) {
   const TriggerSettings any_device = Parse(&any).settings;
   EXPECT_TRUE(DeviceNameCounts(any_device, "Power Button"));
   EXPECT_FALSE(IsConsoleKeyLine(any_device, "f", 1));
+  std::vector<std::string> enter{"evwait-trigger", "--any-line"};
+  const TriggerSettings any_line = Parse(&enter).settings;
+  EXPECT_TRUE(IsConsoleKeyLine(any_line, "", 0));
+  EXPECT_TRUE(IsConsoleKeyLine(any_line, "exit", 4));
 }
 
 TEST(Trigger, PromptsSayWhatCounts) {
@@ -156,6 +166,7 @@ TEST(Trigger, PromptsSayWhatCounts) {
       {{"--keys=KEY_POWER", "--console-key=f"},
        "Hold or press KEY_POWER, or type f and Enter, within 5 seconds for recovery"},
       {{"--console-key=f", "--window=10"}, "Type f and Enter within 10 seconds for recovery"},
+      {{"--any-line", "--window=30"}, "Press Enter within 30 seconds for recovery"},
   };
   for (auto &c : cases) {
     std::vector<std::string> storage{"evwait-trigger"};

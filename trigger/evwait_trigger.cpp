@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // evwait-trigger: waits for the one thing a board's recovery is asked with,
 // and nothing else: a press of a chosen key on a chosen input device, such a
-// key already held, or a chosen line typed on the console. Devices are found
+// key already held, or a chosen line typed on the console (with --any-line,
+// any line: Enter). Devices are found
 // by what they are (their name, the keys they have), not by their event
 // number, including one that appears during the wait. Exit status 0 when the
 // trigger came, 1 when the window passed without it, 2 for a usage fault.
@@ -305,8 +306,12 @@ bool TakeConsoleInput(bool *triggered) {
       continue;
     }
     if (!console_line_too_long && IsConsoleKeyLine(settings, console_line, console_length)) {
-      (void)std::snprintf(report, sizeof report, "evwait-trigger: %s typed on the console",
-                          settings.console_key);
+      if (settings.any_line) {
+        (void)std::snprintf(report, sizeof report, "evwait-trigger: a line typed on the console");
+      } else {
+        (void)std::snprintf(report, sizeof report, "evwait-trigger: %s typed on the console",
+                            settings.console_key);
+      }
       *triggered = true;
       return true;
     }

@@ -130,6 +130,9 @@ bool ParseOption(int argc, char **argv, int *index, TriggerSettings *settings, c
     settings->count_held = false;
   } else if (std::strcmp(option, "--list") == 0) {
     settings->list = true;
+  } else if (std::strcmp(option, "--any-line") == 0) {
+    settings->any_line = true;
+    settings->console_key = "";
   } else if (OptionValue(argc, argv, index, "--keys", &value)) {
     return ForEachItem(value, ", \t\n",
                        [&](const char *key) { return AddKey(settings, key, why, why_size); });
@@ -228,7 +231,8 @@ bool ParseTriggerArguments(int argc, char **argv, TriggerSettings *settings, cha
     }
   }
   if (!settings->list && settings->key_count == 0 && settings->console_key == nullptr) {
-    (void)std::snprintf(why, why_size, "evwait-trigger: nothing to wait for: choose --keys or --console-key");
+    (void)std::snprintf(why, why_size,
+                        "evwait-trigger: nothing to wait for: choose --keys, --console-key or --any-line");
     return false;
   }
   return true;
@@ -263,6 +267,9 @@ bool IsConsoleKeyLine(const TriggerSettings &settings, const char *line, size_t 
   if (settings.console_key == nullptr) {
     return false;
   }
+  if (settings.any_line) {
+    return true;
+  }
   while (length > 0 && IsBlank(*line)) {
     ++line;
     --length;
@@ -287,9 +294,13 @@ void DescribeTrigger(const TriggerSettings &settings, char *line, size_t size) {
     }
   }
   if (console) {
-    Append(line, size, keys ? ", or type " : "Type ");
-    Append(line, size, settings.console_key);
-    Append(line, size, " and Enter");
+    if (settings.any_line) {
+      Append(line, size, keys ? ", or press Enter" : "Press Enter");
+    } else {
+      Append(line, size, keys ? ", or type " : "Type ");
+      Append(line, size, settings.console_key);
+      Append(line, size, " and Enter");
+    }
     if (settings.window_seconds == 0) {
       Append(line, size, " ahead of the boot");
     }

@@ -19,6 +19,7 @@ struct TriggerSettings {
   const char *devices[kMaxDevicePatterns];  // name patterns; none: any device with a chosen key
   int device_count;
   const char *console_key;  // the line typed on the console that counts, or nullptr
+  bool any_line;            // --any-line: any line typed on the console counts (console_key is "")
   int window_seconds;
   bool count_held;     // a chosen key already down counts
   const char *prompt;  // nullptr: DescribeTrigger's line
