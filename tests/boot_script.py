@@ -38,11 +38,26 @@ class Case(NamedTuple):
     evwait_runs: Optional[bool] = True  # None: evwait not installed
     node_wait: int = 0  # seconds the gate waits for its node
     trigger: Optional[int] = None  # evwait-trigger's status; None: not installed
-    trigger_args: list = []  # the arguments the gate must give it
+    trigger_args: list = []  # the arguments the gate must give it, "--" after each call
+    args: list = []  # the gate's own
+    env: dict = {}  # its environment besides PATH and the settings' path
+    files: dict = {}  # files laid out for the case: "shadow" (bound over /etc/shadow), "led/NAME" (an LED)
+    after: dict = {}  # what files hold at the end: "run/NAME" (in the case's /run), "led/NAME"
+    during: str = ""  # the LED's trigger and brightness as the stand-in evwait-trigger found them
 
 
 TRIGGER_PROMPT, TRIGGER_SAW = "stand-in trigger prompt", "stand-in trigger: KEY_POWER pressed"
 POWER = {"KEYS": "KEY_POWER"}
+SYSTEMD = {"EVWAIT_RECOVERY_INIT": "systemd"}
+LATER = "evwait-recovery: the command runs once the local filesystems are mounted"
+LOCKED = ["evwait-recovery: the root account is locked, so rescue mode would give no shell: booting on",
+          "evwait-recovery: set a root password, or make the action a command (see evwait-recovery(8))"]
+ASK_ENTER = ["--any-line", "--window=2",
+             "--prompt=evwait-recovery: press Enter within 2 seconds for the recovery shell, or the boot goes on", "--"]
+NOBODY = "evwait-recovery: nobody at the console: booting on"
+# An LED as the kernel shows it: its triggers with the one in use in brackets, its brightness.
+LED = {"led/trigger": "none [kbd-capslock] timer\n", "led/brightness": "1\n", "led/max_brightness": "1\n"}
+LED_WITHOUT_TIMER = {"led/trigger": "[none] kbd-capslock\n", "led/brightness": "0\n", "led/max_brightness": "255\n"}
 
 
 RECOVERED, SHELL = [PROMPT, ENTERING, RAN], {"ACTION": "shell"}
@@ -72,25 +87,49 @@ CASES = [
     # is waited for unless one is named.
     Case("keys chosen: the trigger's key runs the command", [TRIGGER_PROMPT, TRIGGER_SAW, ENTERING, RAN],
          settings=POWER, event0="-", key=KEY, held=0, evwait_runs=False, trigger=0,
-         trigger_args=["--window=5", "--keys=KEY_POWER"]),
+         trigger_args=["--window=5", "--keys=KEY_POWER", "--"]),
     Case("every trigger setting, window passes", [TRIGGER_PROMPT, BOOTING_ON], sh_options=[],
          settings={"KEYS": "KEY_VOLUMEDOWN, BTN_0", "DEVICES": "gpio-keys,QEMU Virtio Keyboard",
                    "CONSOLE_KEY": "f", "WINDOW": "0", "HELD": "no", "PROMPT": "Hold the reset button"},
          evwait_runs=False, trigger=1,
          trigger_args=["--window=0", "--keys=KEY_VOLUMEDOWN, BTN_0", "--devices=gpio-keys,QEMU Virtio Keyboard",
-                       "--console-key=f", "--no-held", "--prompt=Hold the reset button"]),
+                       "--console-key=f", "--no-held", "--prompt=Hold the reset button", "--"]),
     Case("console key only, action shell: status 3", [TRIGGER_PROMPT, TRIGGER_SAW, ENTERING], status=3,
          settings={"ACTION": "shell", "CONSOLE_KEY": "f"}, evwait_runs=False, trigger=0,
-         trigger_args=["--window=5", "--console-key=f"]),
+         trigger_args=["--window=5", "--console-key=f", "--"]),
     Case("named node waited for with keys chosen", [TRIGGER_PROMPT, BOOTING_ON], event0="-",
          settings={**POWER, "DEVICE": "/dev/input/event0", "DEVICE_WAIT": "1"}, node_wait=1, evwait_runs=False,
-         trigger=1, trigger_args=["--window=5", "--keys=KEY_POWER"]),
+         trigger=1, trigger_args=["--window=5", "--keys=KEY_POWER", "--"]),
     Case("trigger refuses its settings: a fault, no recovery", [TRIGGER_PROMPT], status=1, settings=POWER,
-         evwait_runs=False, trigger=2, trigger_args=["--window=5", "--keys=KEY_POWER"]),
+         evwait_runs=False, trigger=2, trigger_args=["--window=5", "--keys=KEY_POWER", "--"]),
     Case("keys chosen, evwait-trigger not installed: a fault", [], status=1, settings=POWER, key=KEY,
          evwait_runs=False),
     Case("keys chosen, evwait.recovery=off", [], settings=POWER, cmdline=CMDLINE + " evwait.recovery=off",
          evwait_runs=False, trigger=0),
+    # Under systemd a command is noted for the unit that runs it once the filesystems are mounted.
+    Case("systemd: command noted, not run", [PROMPT, ENTERING, LATER], key=KEY, env=SYSTEMD,
+         after={"run/evwait-recovery.action": ""}),
+    Case("systemd: the noted command runs (--action)", [RAN], args=["--action"], env=SYSTEMD, evwait_runs=False),
+    Case("systemd: shell with root locked boots on", [PROMPT, ENTERING] + LOCKED, settings=SHELL, key=KEY,
+         env=SYSTEMD, files={"shadow": "daemon:*:19000::::::\nroot:!:19000:0:99999:7:::\n"}),
+    Case("systemd: shell with a root password", [PROMPT, ENTERING], status=3, settings=SHELL, key=KEY, env=SYSTEMD,
+         files={"shadow": "root:$6$salt$hash:19000:0:99999:7:::\n"}),
+    # A shell timeout: the shell only for whoever presses Enter in time.
+    Case("shell timeout, nobody there: boots on", [PROMPT, ENTERING, TRIGGER_PROMPT, NOBODY],
+         settings={**SHELL, "SHELL_TIMEOUT": "2"}, key=KEY, trigger=1, trigger_args=ASK_ENTER),
+    Case("shell timeout, Enter pressed: the shell", [PROMPT, ENTERING, TRIGGER_PROMPT, TRIGGER_SAW], status=3,
+         settings={**SHELL, "SHELL_TIMEOUT": "2"}, key=KEY, trigger=0, trigger_args=ASK_ENTER),
+    Case("shell timeout, no evwait-trigger: boots on",
+         [PROMPT, ENTERING, "evwait-recovery: no evwait-trigger to wait for Enter with: booting on"],
+         settings={**SHELL, "SHELL_TIMEOUT": "2"}, key=KEY),
+    # The LED blinks while the gate waits, and is put back.
+    Case("LED blinks during the wait, put back", [TRIGGER_PROMPT, BOOTING_ON], settings={**POWER, "LED": "led"},
+         evwait_runs=False, trigger=1, trigger_args=["--window=5", "--keys=KEY_POWER", "--"], files=LED,
+         during="timer 1", after={"led/trigger": "kbd-capslock\n", "led/delay_on": "250\n"}),
+    Case("LED without timer lit during the wait, put back", [TRIGGER_PROMPT, BOOTING_ON],
+         settings={**POWER, "LED": "led"}, evwait_runs=False, trigger=1,
+         trigger_args=["--window=5", "--keys=KEY_POWER", "--"], files=LED_WITHOUT_TIMER, during="[none] kbd-capslock 255",
+         after={"led/trigger": "none\n", "led/brightness": "0\n"}),
 ]
 
 
@@ -110,19 +149,31 @@ def run_case(case, ns, gate, shell, command, size):
         if case.evwait_runs is not None:
             write_program(f"{tmp}/bin/evwait", f': > {tmp}/marks/evwait\nexec {shlex.join(command)} "$@"')
         if case.trigger is not None:
-            write_program(f"{tmp}/bin/evwait-trigger", f'for a; do printf "%s\\n" "$a"; done > {tmp}/marks/trigger\n'
+            write_program(f"{tmp}/bin/evwait-trigger",
+                          f'for a; do printf "%s\\n" "$a"; done >> {tmp}/marks/trigger; echo -- >> {tmp}/marks/trigger\n'
+                          f'[ ! -d {tmp}/led ] || {{ read t < {tmp}/led/trigger; read b < {tmp}/led/brightness; '
+                          f'echo "$t $b" > {tmp}/marks/during; }}\n'
                           f"echo '{TRIGGER_PROMPT}'\n" + (f"echo '{TRIGGER_SAW}'\n" if case.trigger == 0 else "")
                           + f"exit {case.trigger}")
         if case.held is not None:
             write_program(f"{tmp}/bin/evwait-held", f": > {tmp}/marks/evwait-held\n"
                           + (f"echo '{HELD_LINE}'\n" if case.held == 0 else "") + f"exit {case.held}")
+        os.mkdir(f"{tmp}/run")
+        for name, text in case.files.items():
+            os.makedirs(os.path.dirname(f"{tmp}/{name}"), exist_ok=True)
+            Path(tmp, name).write_text(text)
+        if "LED" in case.settings:
+            settings["EVWAIT_RECOVERY_LED"] = f"{tmp}/{case.settings['LED']}"
         Path(tmp, "settings").write_text("".join(f"{k}={shlex.quote(v)}\n" for k, v in settings.items()))
         Path(tmp, "cmdline").write_text(case.cmdline + "\n")
         held = lay_out_devices(tmp, case.event0.replace("l", "-") + "ff")
         if case.key and case.event0 == "f":
             os.write(held[0], record(size, case.key))
-        prelude = f'mount --bind "$tmp/cmdline" /proc/cmdline || exit 99\necho ready'
-        run = ["env", "-i", f"PATH={tmp}/bin", f"EVWAIT_RECOVERY_CONFIG={tmp}/settings", "sh"] + case.sh_options + [gate]
+        prelude = (f'mount --bind "$tmp/cmdline" /proc/cmdline && mount --bind "$tmp/run" /run || exit 99\n'
+                   + ('mount --bind "$tmp/shadow" /etc/shadow || exit 99\n' if "shadow" in case.files else "")
+                   + "echo ready")
+        run = ["env", "-i", f"PATH={tmp}/bin", f"EVWAIT_RECOVERY_CONFIG={tmp}/settings",
+               *(f"{k}={v}" for k, v in case.env.items()), "sh"] + case.sh_options + [gate] + case.args
         launched = time.monotonic()
         proc = launch(ns, tmp, run, prelude, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                       stdin=subprocess.DEVNULL, bufsize=0)
@@ -145,6 +196,9 @@ def run_case(case, ns, gate, shell, command, size):
         for fd in held.values():
             os.close(fd)
         ran = {p: os.path.exists(f"{tmp}/marks/{p}") for p in ("evwait", "evwait-held")}
+        after = {name: Path(tmp, name).read_text() if os.path.exists(f"{tmp}/{name}") else None
+                 for name in case.after}
+        during = Path(tmp, "marks/during").read_text().strip() if os.path.exists(f"{tmp}/marks/during") else ""
         trigger_args = Path(tmp, "marks/trigger").read_text().splitlines() if case.trigger is not None and \
             os.path.exists(f"{tmp}/marks/trigger") else None
     problems = []
@@ -163,6 +217,9 @@ def run_case(case, ns, gate, shell, command, size):
         and not chosen
     if case.trigger is not None and trigger_args != (case.trigger_args if case.console else None):
         problems.append(f"evwait-trigger given {trigger_args!r}, want {case.trigger_args!r}")
+    if after != case.after or during != case.during:
+        problems.append(f"files at the end {after!r}, LED during the wait {during!r}; want {case.after!r}, "
+                        f"{case.during!r}")
     if ran["evwait-held"] != asked:
         problems.append(f"evwait-held {'asked' if ran['evwait-held'] else 'not asked'}")
     # Without evwait the gate returns at once; with it, after its five seconds and the node's wait.

@@ -67,10 +67,13 @@ define EVWAIT_INSTALL_INIT_SYSV
 endef
 
 # Installed, and enabled as Buildroot enables every unit: by
-# "systemctl preset-all" when it finalizes the target.
+# "systemctl preset-all" when it finalizes the target. The second unit runs a
+# recovery command once the local filesystems are mounted.
 define EVWAIT_INSTALL_INIT_SYSTEMD
 	$(INSTALL) -D -m 0644 $(@D)/recovery/systemd/evwait-recovery.service \
 		$(TARGET_DIR)/usr/lib/systemd/system/evwait-recovery.service
+	$(INSTALL) -D -m 0644 $(@D)/recovery/systemd/evwait-recovery-action.service \
+		$(TARGET_DIR)/usr/lib/systemd/system/evwait-recovery-action.service
 endef
 else
 EVWAIT_CONF_OPTS += -DEVWAIT_INSTALL_RECOVERY=OFF

@@ -92,12 +92,13 @@ PACKAGES =+ "${PN}-recovery"
 FILES:${PN}-recovery = "${sbindir}/evwait-recovery \
                         ${sysconfdir}/default/evwait-recovery \
                         ${sysconfdir}/init.d/evwait-recovery \
-                        ${systemd_system_unitdir}/evwait-recovery.service"
+                        ${systemd_system_unitdir}/evwait-recovery.service \
+                        ${systemd_system_unitdir}/evwait-recovery-action.service"
 CONFFILES:${PN}-recovery = "${sysconfdir}/default/evwait-recovery"
 RDEPENDS:${PN}-recovery = "${PN}"
 
 SYSTEMD_PACKAGES = "${PN}-recovery"
-SYSTEMD_SERVICE:${PN}-recovery = "evwait-recovery.service"
+SYSTEMD_SERVICE:${PN}-recovery = "evwait-recovery.service evwait-recovery-action.service"
 
 # After udev (S04) has made the input nodes, with /proc mounted.
 INITSCRIPT_PACKAGES = "${PN}-recovery"
