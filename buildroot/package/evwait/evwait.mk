@@ -37,15 +37,18 @@ endef
 EVWAIT_POST_INSTALL_TARGET_HOOKS += EVWAIT_SET_RECOVERY_ACTION
 
 # The chosen keys, devices, console key and window, without the
-# configuration's quotes, for evwait-trigger: only those set are written, each
-# in single quotes for sh. None set leaves the installed settings as they
-# are: any input event within five seconds counts.
+# configuration's quotes, for evwait-trigger, and the shell timeout (0: none)
+# and the LED: only those set are written, each in single quotes for sh. None
+# set leaves the installed settings as they are: any input event within five
+# seconds counts.
 EVWAIT_RECOVERY_KEYS = $(call qstrip,$(BR2_PACKAGE_EVWAIT_RECOVERY_KEYS))
 EVWAIT_RECOVERY_DEVICES = $(call qstrip,$(BR2_PACKAGE_EVWAIT_RECOVERY_DEVICES))
 EVWAIT_RECOVERY_CONSOLE_KEY = $(call qstrip,$(BR2_PACKAGE_EVWAIT_RECOVERY_CONSOLE_KEY))
 EVWAIT_RECOVERY_WINDOW = $(BR2_PACKAGE_EVWAIT_RECOVERY_WINDOW)
+EVWAIT_RECOVERY_SHELL_TIMEOUT = $(filter-out 0,$(BR2_PACKAGE_EVWAIT_RECOVERY_SHELL_TIMEOUT))
+EVWAIT_RECOVERY_LED = $(call qstrip,$(BR2_PACKAGE_EVWAIT_RECOVERY_LED))
 EVWAIT_RECOVERY_CHOSEN = $(strip \
-	$(foreach s,KEYS DEVICES CONSOLE_KEY WINDOW,$(if $(EVWAIT_RECOVERY_$(s)),$(s))))
+	$(foreach s,KEYS DEVICES CONSOLE_KEY WINDOW SHELL_TIMEOUT LED,$(if $(EVWAIT_RECOVERY_$(s)),$(s))))
 # $(1) as one word for sh.
 EVWAIT_SH_QUOTE = '$(subst ','\'',$(1))'
 
@@ -54,7 +57,7 @@ define EVWAIT_SET_RECOVERY_CHOICES
 	$(SED) '$(foreach s,$(EVWAIT_RECOVERY_CHOSEN),/^EVWAIT_RECOVERY_$(s)=/d;)' \
 		$(TARGET_DIR)/etc/default/evwait-recovery
 	printf '%s\n' \
-		'# From BR2_PACKAGE_EVWAIT_RECOVERY_KEYS, _DEVICES, _CONSOLE_KEY and _WINDOW:' \
+		'# From BR2_PACKAGE_EVWAIT_RECOVERY_KEYS, _DEVICES, _CONSOLE_KEY, _WINDOW, _SHELL_TIMEOUT and _LED:' \
 		$(foreach s,$(EVWAIT_RECOVERY_CHOSEN),$(call EVWAIT_SH_QUOTE,EVWAIT_RECOVERY_$(s)=$(call EVWAIT_SH_QUOTE,$(EVWAIT_RECOVERY_$(s))))) \
 		>>$(TARGET_DIR)/etc/default/evwait-recovery
 endef

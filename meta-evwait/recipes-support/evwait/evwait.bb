@@ -39,22 +39,32 @@ EVWAIT_RECOVERY_KEYS ?= ""
 EVWAIT_RECOVERY_DEVICES ?= ""
 EVWAIT_RECOVERY_CONSOLE_KEY ?= ""
 EVWAIT_RECOVERY_WINDOW ?= "5"
+# With action "shell": seconds to wait for Enter on the console before the
+# shell, after which the boot goes on (empty: the shell at once); an LED under
+# /sys/class/leds that blinks while the gate waits (empty: none).
+EVWAIT_RECOVERY_SHELL_TIMEOUT ?= ""
+EVWAIT_RECOVERY_LED ?= ""
 
 EXTRA_OECMAKE = "-DBUILD_TESTING=OFF -DEVWAIT_INSTALL_RECOVERY=ON \
                  -DEVWAIT_RECOVERY_INIT='systemd;sysv' \
                  -DEVWAIT_SYSTEMD_UNIT_DIR=${systemd_system_unitdir}"
 
 EVWAIT_RECOVERY_SETTINGS = "EVWAIT_RECOVERY_ACTION EVWAIT_RECOVERY_KEYS EVWAIT_RECOVERY_DEVICES \
-                             EVWAIT_RECOVERY_CONSOLE_KEY EVWAIT_RECOVERY_WINDOW"
+                             EVWAIT_RECOVERY_CONSOLE_KEY EVWAIT_RECOVERY_WINDOW \
+                             EVWAIT_RECOVERY_SHELL_TIMEOUT EVWAIT_RECOVERY_LED"
 
 # The recipe's settings that apply, by name: the action always, the others
 # when set, the window only with keys or a console key (and then whole
 # seconds from 0 to 3600, as evwait-trigger takes it).
 def evwait_settings(d):
     chosen = ["EVWAIT_RECOVERY_ACTION"]
-    for name in ("EVWAIT_RECOVERY_KEYS", "EVWAIT_RECOVERY_DEVICES", "EVWAIT_RECOVERY_CONSOLE_KEY"):
+    for name in ("EVWAIT_RECOVERY_KEYS", "EVWAIT_RECOVERY_DEVICES", "EVWAIT_RECOVERY_CONSOLE_KEY",
+                 "EVWAIT_RECOVERY_SHELL_TIMEOUT", "EVWAIT_RECOVERY_LED"):
         if d.getVar(name):
             chosen.append(name)
+    timeout = d.getVar("EVWAIT_RECOVERY_SHELL_TIMEOUT") or ""
+    if timeout and not timeout.isdigit():
+        bb.fatal("EVWAIT_RECOVERY_SHELL_TIMEOUT is '%s', not whole seconds" % timeout)
     if d.getVar("EVWAIT_RECOVERY_KEYS") or d.getVar("EVWAIT_RECOVERY_CONSOLE_KEY"):
         window = d.getVar("EVWAIT_RECOVERY_WINDOW") or ""
         if not window.isdigit() or int(window) > 3600:
