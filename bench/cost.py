@@ -102,19 +102,26 @@ class Run:
 
     def finish(self, name):
         """Waits for the end of the run, checks that it went as it should, returns the file `name` it left."""
-        self.out += self.proc.stdout.read()
-        status = self.proc.wait(timeout=60)
-        self.err.seek(0)
-        errors = self.err.read()
-        self.err.close()
-        for fd in self.held.values():
-            os.close(fd)
         want = (ALL + line(*KEY), 30) if self.pressed else (ALL, 255)
-        if (self.out.decode(errors="replace").splitlines(), status) != want or errors:
-            raise RuntimeError(f"{self.target.label}: unexpected run: {self.out!r} status {status} {errors!r}")
-        text = Path(self.tmp, name).read_text()
-        shutil.rmtree(self.tmp)
-        return text
+        return end_run(self, self.held.values(), want, self.target.label, name)
+
+
+def end_run(run, fds, want, label, name):
+    """Waits for the end of `run` (its proc, out, err and tmp), closes the descriptors `fds` it held, checks
+    its lines and status against `want` and that it wrote no error, and returns the text of the file `name`
+    it left in its directory, which it then removes."""
+    run.out += run.proc.stdout.read()
+    status = run.proc.wait(timeout=60)
+    run.err.seek(0)
+    errors = run.err.read()
+    run.err.close()
+    for fd in fds:
+        os.close(fd)
+    if (run.out.decode(errors="replace").splitlines(), status) != want or errors:
+        raise RuntimeError(f"{label}: unexpected run: {run.out!r} status {status} {errors!r}")
+    text = Path(run.tmp, name).read_text()
+    shutil.rmtree(run.tmp)
+    return text
 
 
 def parallel(calls):

@@ -23,10 +23,10 @@ pseudo-terminal. A key device needs a kernel: the booted tests measure that path
 - latency: from writing "f\\n" on the terminal to reading the line "evwait-trigger: f typed on the
   console", over N runs, typed on one at a time.
 """
-import argparse, math, os, pty, shutil, statistics, subprocess, sys, tempfile, time
+import argparse, math, os, pty, statistics, subprocess, sys, tempfile, time
 from pathlib import Path
 
-from cost import ENTRY, build_launcher, calls_logged, calls_not_found, load_target, logged, parallel
+from cost import ENTRY, build_launcher, calls_logged, calls_not_found, end_run, load_target, logged, parallel
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 from end_to_end import launch, lay_out_devices, open_namespace, read_lines  # noqa: E402
@@ -65,22 +65,11 @@ class TriggerRun:
 
     def finish(self, name):
         """Waits for the end of the run, checks that it went as it should, returns the file `name` it left."""
-        self.out += self.proc.stdout.read()
-        status = self.proc.wait(timeout=60)
-        self.err.seek(0)
-        errors = self.err.read()
-        self.err.close()
-        for fd in [*self.held.values(), self.terminal]:
-            os.close(fd)
         if self.args == NO_WAIT:
             want = ([NO_WAIT_PROMPT], 1)
         else:
             want = ([PROMPT, TYPED], 0) if self.typed else ([PROMPT], 1)
-        if (self.out.decode(errors="replace").splitlines(), status) != want or errors:
-            raise RuntimeError(f"{self.label}: unexpected run: {self.out!r} status {status} {errors!r}")
-        text = Path(self.tmp, name).read_text()
-        shutil.rmtree(self.tmp)
-        return text
+        return end_run(self, [*self.held.values(), self.terminal], want, self.label, name)
 
 
 def calls_while_waiting(log):
