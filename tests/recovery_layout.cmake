@@ -20,6 +20,9 @@ if(initramfs-tools IN_LIST INIT)
   list(APPEND programs usr/share/initramfs-tools/hooks/evwait-recovery
                        usr/share/initramfs-tools/scripts/init-premount/evwait-recovery)
 endif()
+if(initramfs-tools IN_LIST INIT OR dracut IN_LIST INIT)
+  list(APPEND files usr/share/evwait-recovery/initramfs-action.sh)
+endif()
 if(dracut IN_LIST INIT)
   list(APPEND programs usr/lib/dracut/modules.d/90evwait-recovery/module-setup.sh
                        usr/lib/dracut/modules.d/90evwait-recovery/evwait-recovery-hook.sh)
