@@ -41,7 +41,7 @@ class Case(NamedTuple):
     trigger_args: list = []  # the arguments the gate must give it, "--" after each call
     args: list = []  # the gate's own
     env: dict = {}  # its environment besides PATH and the settings' path
-    files: dict = {}  # files laid out for the case: "shadow" (bound over /etc/shadow), "led/NAME" (an LED)
+    files: dict = {}  # files of the case: "shadow" (bound over /etc/shadow), "led/NAME" (an LED), "bin/NAME"
     after: dict = {}  # what files hold at the end: "run/NAME" (in the case's /run), "led/NAME"
     during: str = ""  # the LED's trigger and brightness as the stand-in evwait-trigger found them
 
@@ -112,6 +112,9 @@ CASES = [
     Case("systemd: the noted command runs (--action)", [RAN], args=["--action"], env=SYSTEMD, evwait_runs=False),
     Case("systemd: shell with root locked boots on", [PROMPT, ENTERING] + LOCKED, settings=SHELL, key=KEY,
          env=SYSTEMD, files={"shadow": "daemon:*:19000::::::\nroot:!:19000:0:99999:7:::\n"}),
+    Case("systemd: root locked, rescue.service forces sulogin", [PROMPT, ENTERING], status=3, settings=SHELL,
+         key=KEY, env=SYSTEMD, files={"shadow": "root:!:19000:0:99999:7:::\n",
+                                      "bin/systemctl": "#!/bin/sh\necho 'LANG=C SYSTEMD_SULOGIN_FORCE=1'\n"}),
     Case("systemd: shell with a root password", [PROMPT, ENTERING], status=3, settings=SHELL, key=KEY, env=SYSTEMD,
          files={"shadow": "root:$6$salt$hash:19000:0:99999:7:::\n"}),
     # A shell timeout: the shell only for whoever presses Enter in time.
@@ -162,6 +165,7 @@ def run_case(case, ns, gate, shell, command, size):
         for name, text in case.files.items():
             os.makedirs(os.path.dirname(f"{tmp}/{name}"), exist_ok=True)
             Path(tmp, name).write_text(text)
+            os.chmod(f"{tmp}/{name}", 0o755)
         if "LED" in case.settings:
             settings["EVWAIT_RECOVERY_LED"] = f"{tmp}/{case.settings['LED']}"
         Path(tmp, "settings").write_text("".join(f"{k}={shlex.quote(v)}\n" for k, v in settings.items()))
