@@ -651,24 +651,22 @@ for module in {" ".join(ARM_MODULES)}; do
     insmod /lib/modules/$module.ko
 done
 echo "{DRIVERS_LOADED}"
-"""
-# input-noise=ARGUMENT,... on the kernel command line: input-noise with those arguments, in the background,
-# before the gate
-NOISE_START = """#!/bin/sh
+# input-noise=ARGUMENT,... on the kernel command line: input-noise with those arguments, before the gate (it
+# goes on in the background once it has made its devices)
 read -r cmdline </proc/cmdline
 for word in $cmdline; do
     case $word in
     input-noise=*)
         IFS=,
-        set -- ${word#input-noise=}
+        set -- ${{word#input-noise=}}
         unset IFS
-        input-noise "$@" &
+        input-noise "$@"
         ;;
     esac
 done
 """
 # The script's name with the kernel's time stamp, on the console: S00gate-starts and S02gate-ended run just
-# before and after the gate's S01evwait-recovery.
+# before and after the gate's S01evwait-recovery (and after S00base).
 GATE_MARK = """#!/bin/sh
 echo "evwait boot test: ${0##*/}" >/dev/kmsg
 """
@@ -689,8 +687,8 @@ def busybox_arm(ctx, name, settings, built="buildroot-arm"):
     os.symlink("bin/busybox", f"{tree}/init")
     os.symlink("busybox", f"{tree}/bin/sh")
     write(f"{tree}/etc/inittab", BUSYBOX_INITTAB)
-    for script, text in (("rcS", BUSYBOX_RCS), ("S00base", ARM_S00), ("S00noise", NOISE_START),
-                         ("S00gate-starts", GATE_MARK), ("S02gate-ended", GATE_MARK), ("reached", BUSYBOX_REACHED)):
+    for script, text in (("rcS", BUSYBOX_RCS), ("S00base", ARM_S00), ("S00gate-starts", GATE_MARK),
+                         ("S02gate-ended", GATE_MARK), ("reached", BUSYBOX_REACHED)):
         write(f"{tree}/etc/init.d/{script}", text, 0o755)
     for module in ARM_MODULES:
         shutil.copy(debian["modules"][module], f"{tree}/lib/modules/{module}.ko")
