@@ -29,7 +29,7 @@ readable, else the same version taken out of its package (apt-get download, dpkg
 armhf busybox-static come out of their packages into the cache. KVM where /dev/kvm works and a probe boot
 succeeds, TCG otherwise (ARM: TCG). Without QEMU, a kernel, the cross compiler or armhf package lists, an
 architecture's cases are skipped (77 when none is left); under CI (CI=true) that is a failure. Without the
-Buildroot tools, which are not part of this tree, the ARM cases are skipped, under CI too.
+Buildroot tools, which are not in this tree, the ARM cases are skipped, under CI too.
 """
 import argparse, codecs, concurrent.futures, dataclasses, glob, hashlib, json, os, re, shlex, shutil, socket
 import subprocess, sys, tarfile, tempfile, threading, time
@@ -1128,7 +1128,7 @@ def arm_missing(ctx):
         if not shutil.which(tool):
             return f"no {tool} (Debian's {package})", True
     if not os.access(ctx.buildroot, os.X_OK):
-        # not part of this tree, nor of Debian: CI skips what needs them too
+        # neither in this tree nor in Debian: CI skips what needs them too
         return (f"no Buildroot tools: {ctx.buildroot} is missing (give their folder with --buildroot-tools or "
                 "EVWAIT_BUILDROOT_TOOLS)"), False
     shown = subprocess.run(["apt-cache", "show", "--no-all-versions", "linux-image-armmp:armhf",
