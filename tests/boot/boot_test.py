@@ -163,7 +163,7 @@ LATE_MADE = 'input-noise: late key "input-noise late key" is /dev/input/event'
 GPIO_POWER = came("KEY_POWER", "pressed", "gpio-keys")
 VIRTIO_HELD = came("KEY_POWER", "held", "QEMU Virtio Keyboard")
 # The gate's cost, by the kernel's time stamps of the start scripts just before and just after it
-GATE_STARTS, GATE_ENDED = "evwait boot test: S00gate-starts", "evwait boot test: S02gate-ended"
+GATE_STARTS, GATE_ENDED = "evwait boot test: S11gate-starts", "evwait boot test: S13gate-ended"
 
 # Every image with the gate on checks held keys (the default), so each "no key" case is also the case of
 # nothing held. The gate shows its prompt once evwait has opened the devices: the key goes down as soon as
@@ -524,7 +524,7 @@ def busybox(ctx, name, settings):
     write(f"{tree}/etc/init.d/reached", BUSYBOX_REACHED, 0o755)
     write(f"{tree}/etc/default/evwait-recovery", settings)
     shutil.copy(f"/lib/modules/{ctx.version}/kernel/drivers/input/evdev.ko", f"{tree}/lib/modules/")
-    for path in ("usr/sbin/evwait-recovery", "etc/init.d/S01evwait-recovery"):
+    for path in ("usr/sbin/evwait-recovery", "etc/init.d/S12evwait-recovery"):
         shutil.copy(f"{ctx.stage}/{path}", f"{tree}/{path}")
     for path in ("usr/bin/evwait", "usr/bin/evwait-held"):
         shutil.copy(f"{ctx.stage}/{path}", f"{tree}/{path}")
@@ -622,7 +622,7 @@ def buildroot_arm(ctx, name, config=()):
         settings = [line for line in f.read().splitlines() if line.startswith("EVWAIT_")]
     return {"target": target, "listing": run(["find", "."], cwd=target) + "".join(f"{s}\n" for s in settings)}
 BUILDROOT_FILES = ["usr/bin/evwait", "usr/bin/evwait-held", "usr/bin/evwait-trigger", "usr/sbin/evwait-recovery",
-                   "etc/init.d/S01evwait-recovery", "etc/default/evwait-recovery", "lib/libc.so.6"]
+                   "etc/init.d/S12evwait-recovery", "etc/default/evwait-recovery", "lib/libc.so.6"]
 IMAGES["buildroot-arm"] = Image(buildroot_arm, BUILDROOT_FILES + ["EVWAIT_RECOVERY_ACTION=\"shell\""])
 # The gate's keys and action set by the package's options, which Buildroot writes into the settings file
 IMAGES["buildroot-arm-power"] = Image(
@@ -665,8 +665,8 @@ for word in $cmdline; do
     esac
 done
 """
-# The script's name with the kernel's time stamp, on the console: S00gate-starts and S02gate-ended run just
-# before and after the gate's S01evwait-recovery (and after S00base).
+# The script's name with the kernel's time stamp, on the console: S11gate-starts and S13gate-ended run just
+# before and after the gate's S12evwait-recovery (and after S00base).
 GATE_MARK = """#!/bin/sh
 echo "evwait boot test: ${0##*/}" >/dev/kmsg
 """
@@ -687,8 +687,8 @@ def busybox_arm(ctx, name, settings, built="buildroot-arm"):
     os.symlink("bin/busybox", f"{tree}/init")
     os.symlink("busybox", f"{tree}/bin/sh")
     write(f"{tree}/etc/inittab", BUSYBOX_INITTAB)
-    for script, text in (("rcS", BUSYBOX_RCS), ("S00base", ARM_S00), ("S00gate-starts", GATE_MARK),
-                         ("S02gate-ended", GATE_MARK), ("reached", BUSYBOX_REACHED)):
+    for script, text in (("rcS", BUSYBOX_RCS), ("S00base", ARM_S00), ("S11gate-starts", GATE_MARK),
+                         ("S13gate-ended", GATE_MARK), ("reached", BUSYBOX_REACHED)):
         write(f"{tree}/etc/init.d/{script}", text, 0o755)
     for module in ARM_MODULES:
         shutil.copy(debian["modules"][module], f"{tree}/lib/modules/{module}.ko")
@@ -699,7 +699,7 @@ def busybox_arm(ctx, name, settings, built="buildroot-arm"):
     image, files = cpio(tree, f"{ctx.work}/{name}.img")
     return {"initrd": image, "append": "", "listing": files, "arch": "arm", "kernel": debian["kernel"]}
 ARM_FILES = ["bin/busybox", "usr/bin/evwait", "usr/bin/evwait-held", "usr/bin/evwait-trigger",
-             "usr/sbin/evwait-recovery", "etc/init.d/S01evwait-recovery", "usr/bin/input-noise"] \
+             "usr/sbin/evwait-recovery", "etc/init.d/S12evwait-recovery", "usr/bin/input-noise"] \
     + [f"lib/modules/{m}.ko" for m in ARM_MODULES]
 IMAGES["busybox-arm"] = Image(lambda ctx, name: busybox_arm(ctx, name, COMMAND), ARM_FILES)
 IMAGES["busybox-arm-power"] = Image(lambda ctx, name: busybox_arm(ctx, name, "", "buildroot-arm-power"), ARM_FILES)

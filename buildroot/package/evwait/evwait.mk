@@ -65,8 +65,8 @@ EVWAIT_POST_INSTALL_TARGET_HOOKS += EVWAIT_SET_RECOVERY_CHOICES
 endif
 
 define EVWAIT_INSTALL_INIT_SYSV
-	$(INSTALL) -D -m 0755 $(@D)/recovery/sysv/S01evwait-recovery \
-		$(TARGET_DIR)/etc/init.d/S01evwait-recovery
+	$(INSTALL) -D -m 0755 $(@D)/recovery/sysv/S12evwait-recovery \
+		$(TARGET_DIR)/etc/init.d/S12evwait-recovery
 endef
 
 # Installed, and enabled as Buildroot enables every unit: by

@@ -91,7 +91,7 @@ do_install:append() {
 	sed -i '${@evwait_setting_deletes(d)}' $settings
 	printf '%s\n' '# From the evwait recipe:' ${EVWAIT_RECOVERY_LINES} >>$settings
 	# update-rc.d makes the start links; the script itself has no number.
-	mv ${D}${sysconfdir}/init.d/S01evwait-recovery ${D}${sysconfdir}/init.d/evwait-recovery
+	mv ${D}${sysconfdir}/init.d/S12evwait-recovery ${D}${sysconfdir}/init.d/evwait-recovery
 }
 do_install[vardeps] += "${EVWAIT_RECOVERY_SETTINGS}"
 
