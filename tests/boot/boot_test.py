@@ -746,11 +746,12 @@ for module in kernel/drivers/input/evdev.ko $modules; do
     mkdir -p "$tree$from/${module%/*}"
     cp "$from/$module" "$tree$from/$module"
 done
-# With modules named, those and evdev loaded early (systemd-modules-load), not when udevd gets to the coldplug's
-# devices, which may be after the gate has started (see the systemd-power image).
+# With modules named, those loaded early (systemd-modules-load), as a board's key driver would be, not when udevd
+# gets to the coldplug's devices, which may be after the gate has started (see the systemd-power image); evdev
+# the gate's unit loads itself.
 if [ -n "$modules" ]; then
     mkdir -p "$tree/etc/modules-load.d"
-    for module in kernel/drivers/input/evdev.ko $modules; do
+    for module in $modules; do
         module=${module##*/}
         echo "${module%.ko}"
     done >"$tree/etc/modules-load.d/evwait-boot-test.conf"
@@ -804,12 +805,12 @@ def systemd(ctx, name, settings, modules=""):
     return {"disk": image, "initrd": initrd, "append": "root=/dev/vda rootfstype=ext4 rw", "listing": ""}
 IMAGES["systemd"] = Image(lambda ctx, name: systemd(ctx, name, SHELL))
 IMAGES["systemd-off"] = Image(lambda ctx, name: systemd(ctx, name, OFF))
-# The power button's driver (the button module) and evdev loaded by modules-load.d, as a board's key driver
-# would be: udev loads both only as it handles the coldplug's events, and systemd-udev-trigger, after which the
-# gate's unit starts, may end before udevd has even started. With only the button loaded early, a press as the
-# prompt showed (or a second later) was lost in 9 of 12 boots: a reader started beside the gate found no
-# /dev/input/event* at all, and the trigger, which no longer waits for a node when keys are chosen, opened the
-# nodes only as udevd made evdev's, a second or two into the window.
+# The power button's driver (the button module) loaded by modules-load.d, as a board's key driver would be: udev
+# loads it only as it handles the coldplug's events, and systemd-udev-trigger, after which the gate's unit
+# starts, may end before udevd has even started. So may evdev's, which the unit therefore loads itself: while it
+# did not, a press as the prompt showed (or a second later) was lost in 9 of 12 boots, a reader started beside
+# the gate found no /dev/input/event* at all, and the trigger, which does not wait for a node when keys are
+# chosen, opened the nodes only as udevd made evdev's, a second or two into the window.
 IMAGES["systemd-power"] = Image(lambda ctx, name: systemd(ctx, name, SHELL + POWER_KEY,
                                                           "kernel/drivers/acpi/button.ko"))
 
