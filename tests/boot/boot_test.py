@@ -996,7 +996,7 @@ def shows(line, text):
 
 def gate_cost(text):
     """The seconds between the kernel's time stamps of the start scripts around the gate, or None."""
-    stamps = dict((m[2], float(m[1])) for m in re.finditer(r"\[\s*(\d+\.\d+)\] (evwait boot test: S0\S+)", text))
+    stamps = dict((m[2], float(m[1])) for m in re.finditer(r"\[\s*(\d+\.\d+)\] (evwait boot test: S\d+\S+)", text))
     if GATE_STARTS in stamps and GATE_ENDED in stamps:
         return stamps[GATE_ENDED] - stamps[GATE_STARTS]
     return None
