@@ -53,7 +53,8 @@ class Case:
     second line, seconds): the least and the most time between two of the steps' lines. `gate_most`: the most
     time the gate may take in the guest, by the kernel's time stamps of the start scripts around it (the ARM
     images). `stops` is a line after which the guest stands still for good (a halt, a kernel panic): the boot
-    ends there."""
+    ends there. `anywhere`: lines the console must show, in any place (a unit whose place among the others is
+    not fixed)."""
     image: str
     steps: list
     unwanted: list = dataclasses.field(default_factory=list)
@@ -62,6 +63,7 @@ class Case:
     most: list = dataclasses.field(default_factory=list)
     gate_most: float = 0.0
     stops: str = ""
+    anywhere: list = dataclasses.field(default_factory=list)
     name: str = ""
     system: str = ""
 
@@ -101,6 +103,20 @@ def gate_off(image, steps, unwanted=(), append=""):
     return Case(image, steps, GATE_LINES + list(unwanted), append=append)
 
 EXIT = typed("exit\r")
+
+# Action shell with EVWAIT_RECOVERY_SHELL_TIMEOUT=3: after a key the gate asks for Enter on the console first.
+SHELL_TIMEOUT = "EVWAIT_RECOVERY_SHELL_TIMEOUT=3\n"
+ASK_ENTER = "evwait-recovery: press Enter within 3 seconds for the recovery shell, or the boot goes on"
+NOBODY = "evwait-recovery: nobody at the console: booting on"
+LINE_TYPED = "evwait-trigger: a line typed on the console"
+
+
+def nobody_at_console(image, then, shell):
+    """A key, then no Enter: the three seconds, not cut short, and the boot goes on without the shell (whose
+    lines are `shell`)."""
+    return Case(image, KEY + [ASK_ENTER, NOBODY] + then, [BOOTING_ON, LINE_TYPED, *shell],
+                least=[(ASK_ENTER, NOBODY, 2.5)], most=[(ASK_ENTER, NOBODY, 10)])
+
 
 # What each init system shows: its rescue shell, left by typing on the serial console, and the boot going on.
 ITOOLS_SHELL = ["BusyBox", ("(initramfs) ", EXIT), ROOT]
@@ -155,6 +171,9 @@ KEYBOARD_HELD = came("KEY_POWER", "held", "AT Translated Set 2 keyboard")
 # KEY_POWER among their keys, as a board's gpio-keys node has its power key beside a lid switch, so that the
 # trigger watches them all. input-noise=ARG,... on the kernel command line starts it.
 DRIVERS_LOADED = "evwait boot test: input drivers loaded"  # the ARM images' first start script
+# The mdev image: virtio_input left to S10mdev's coldplug (see MDEV_FILES)
+NOT_BEFORE_MDEV = "evwait boot test: virtio_input not loaded before S10mdev"
+LOADED_BY_MDEV = "evwait boot test: virtio_input loaded after S10mdev"
 NOISE = "input-noise=with=KEY_POWER,switch=SW_LID,touch,keyboard=KEY_A"
 NOISE_HEARD = "input-noise: every device's noise sent, its node open"
 NOISE_NOT_HEARD = "its node closed"  # input-noise's line for noise that ended with nobody reading
@@ -164,6 +183,41 @@ GPIO_POWER = came("KEY_POWER", "pressed", "gpio-keys")
 VIRTIO_HELD = came("KEY_POWER", "held", "QEMU Virtio Keyboard")
 # The gate's cost, by the kernel's time stamps of the start scripts just before and just after it
 GATE_STARTS, GATE_ENDED = "evwait boot test: S11gate-starts", "evwait boot test: S13gate-ended"
+
+# A command action under systemd: noted by the gate, run by evwait-recovery-action.service once the local
+# filesystems are mounted. Its image's root is mounted read-only (ro) and remounted read-write by
+# systemd-remount-fs from its fstab; a unit ordered before that remount says how the root was then.
+NOTED = "evwait-recovery: the command runs once the local filesystems are mounted"
+ROOT_RW = "evwait boot test: root read-write"
+ROOT_RO = "evwait boot test: root read-only when the command ran"
+RO_BEFORE_REMOUNT = "evwait boot test: root read-only before systemd-remount-fs"
+RW_COMMAND = (f"EVWAIT_RECOVERY_ACTION=\"grep -q ' / [^ ]* rw[ ,]' /proc/mounts && echo '{ROOT_RW}' "
+              f"|| echo '{ROOT_RO}'\"\n")
+
+# A command action that names an executable in the staged system (a script, and what it runs), which the
+# initramfs glue copies into the image; and one that the image cannot hold (a pipeline), which leaves the gate
+# out of it with a warning in the image build's output.
+RECOVERY_SCRIPT = "/usr/local/sbin/evwait-boot-test-recovery"
+SCRIPT_RAN = "evwait boot test: evwait-boot-test-recovery ran"
+RECOVERY_SCRIPT_TEXT = """#!/bin/sh
+# The boot test's recovery command: basename is a program the initramfs must hold too.
+echo "evwait boot test: $(basename "$0") ran"
+"""
+SCRIPT_ACTION = f"EVWAIT_RECOVERY_ACTION={RECOVERY_SCRIPT}\n"
+PIPELINE_ACTION = "EVWAIT_RECOVERY_ACTION='echo a | cat'\n"
+PIPELINE_REFUSED = ('evwait-recovery: the action "echo a | cat" cannot run in the initramfs: not a single program '
+                    'with plain arguments (a pipeline, list, redirection, quoting or expansion needs the running '
+                    'system): the recovery gate is left out of the initramfs')
+
+# EVWAIT_RECOVERY_LED: the PS/2 keyboard's Caps Lock LED (input-leds, built into Debian's kernel), whose
+# trigger the BusyBox image's start scripts print around the gate and a second into evwait's wait
+# (ledtrig-timer loaded, so that the LED has the timer trigger).
+LED = "input0::capslock"
+LED_BEFORE = "evwait boot test: LED trigger before the gate: [kbd-capslock]"
+LED_DURING = "evwait boot test: LED trigger during the wait: [timer]"
+LED_AFTER = "evwait boot test: LED trigger after the gate: [kbd-capslock]"
+KEY_A_PROMPT = "Hold or press KEY_A within 5 seconds for recovery"
+KEY_A_PRESSED = came("KEY_A", "pressed", "AT Translated Set 2 keyboard")
 
 # Every image with the gate on checks held keys (the default), so each "no key" case is also the case of
 # nothing held. The gate shows its prompt once evwait has opened the devices: the key goes down as soon as
@@ -191,6 +245,15 @@ CASES = {
             "initramfs-tools-power", held_from("Begin: Loading essential drivers", key="power",
                                                then=(TRIGGER_PROMPT, KEYBOARD_HELD)) + ITOOLS_SHELL,
             [BOOTING_ON], most=[(TRIGGER_PROMPT, ENTERING, 3)]),
+        "shell timeout 3 s, key, nobody at the console: boot goes on": nobody_at_console(
+            "initramfs-tools-shell-timeout", [ROOT], ["(initramfs) "]),
+        "shell timeout 3 s, key, Enter: panic shell, left, boot goes on": Case(
+            "initramfs-tools-shell-timeout", KEY + [(ASK_ENTER, typed("\r")), LINE_TYPED] + ITOOLS_SHELL,
+            [BOOTING_ON, NOBODY]),
+        "key, action a script in the image: it runs, boot goes on": Case(
+            "initramfs-tools-script", KEY + [SCRIPT_RAN, ROOT], [BOOTING_ON, "(initramfs) "]),
+        "action a pipeline: gate left out, boot goes on": gate_off(
+            "initramfs-tools-pipeline", ["Loading, please wait...", ROOT]),
     },
     "dracut": {
         "key: debug shell, left, boot goes on": Case("dracut", KEY + DRACUT_SHELL, [BOOTING_ON]),
@@ -211,11 +274,19 @@ CASES = {
             "dracut-power", [A_THEN_POWER, POWER_BUTTON, ENTERING] + DRACUT_SHELL, [BOOTING_ON]),
         "KEY_POWER: keyboard key ignored, boot goes on after the window": window_passes(
             "dracut-power", [(TRIGGER_PROMPT, PRESS)], [ROOT]),
+        "shell timeout 3 s, key, nobody at the console: boot goes on": nobody_at_console(
+            "dracut-shell-timeout", [ROOT], ["Dropping to debug shell"]),
+        "key, action a script in the image: it runs, boot goes on": Case(
+            "dracut-script", KEY + [SCRIPT_RAN, ROOT], [BOOTING_ON, "Dropping to debug shell"]),
+        "action a pipeline: gate left out, boot goes on": gate_off(
+            "dracut-pipeline", ["Run /init as init process", ROOT]),
     },
     "dracut-systemd": {
         "key: emergency shell, left, boot goes on": Case("dracut-systemd", KEY + DRACUT_SYSTEMD_SHELL, [BOOTING_ON]),
         "no key": no_key("dracut-systemd", [ROOT]),
         "gate off": gate_off("dracut-systemd-off", ["Run /init as init process", ROOT]),
+        "shell timeout 3 s, key, nobody at the console: boot goes on": nobody_at_console(
+            "dracut-systemd-shell-timeout", [ROOT], ["Entering emergency mode"]),
     },
     "busybox": {
         "key: command runs, boot goes on": Case("busybox", KEY + [COMMAND_RAN, ROOT], [BOOTING_ON]),
@@ -224,6 +295,20 @@ CASES = {
         "key held from before the gate": Case(
             "busybox", held_from("Run /init as init process") + [COMMAND_RAN, ROOT], [BOOTING_ON]),
         "key, action shell: shell left, boot goes on": Case("busybox-shell", KEY + BUSYBOX_SHELL, [BOOTING_ON]),
+        "shell timeout 3 s, key, nobody at the console: boot goes on": nobody_at_console(
+            "busybox-shell-timeout", [ROOT], ["recovery shell; leave it"]),
+        "shell timeout 3 s, key, Enter: shell, left, boot goes on": Case(
+            "busybox-shell-timeout", KEY + [(ASK_ENTER, typed("\r")), LINE_TYPED] + BUSYBOX_SHELL,
+            [BOOTING_ON, NOBODY]),
+        # the LED blinks through the whole wait, and has its own trigger back after it
+        "LED, no keys chosen, key: put back": Case(
+            "busybox-led", [LED_BEFORE, (PROMPT, PRESS), ENTERING, COMMAND_RAN, LED_AFTER, ROOT], [BOOTING_ON]),
+        "LED, KEY_A chosen, no key: blinks through the window, put back, boot goes on": Case(
+            "busybox-led-key", [LED_BEFORE, KEY_A_PROMPT, LED_DURING, BOOTING_ON, LED_AFTER, ROOT],
+            NOT_TRIGGERED + [COMMAND_RAN], least=[(KEY_A_PROMPT, BOOTING_ON, 4.5)]),
+        "LED, KEY_A chosen, key: put back": Case(
+            "busybox-led-key", [LED_BEFORE, (KEY_A_PROMPT, PRESS), KEY_A_PRESSED, ENTERING, COMMAND_RAN, LED_AFTER,
+                                ROOT], [BOOTING_ON]),
     },
     "systemd": {
         "key: rescue mode, left, boot goes on": Case("systemd", KEY + RESCUE, [BOOTING_ON]),
@@ -241,6 +326,14 @@ CASES = {
             "systemd-power", [A_THEN_POWER, POWER_BUTTON, ENTERING] + RESCUE, [BOOTING_ON]),
         "KEY_POWER: keyboard key ignored, boot goes on after the window": window_passes(
             "systemd-power", [(TRIGGER_PROMPT, PRESS)], SYSTEMD_BOOTS_ON, ["rescue mode"]),
+        "shell timeout 3 s, key, nobody at the console: boot goes on": nobody_at_console(
+            "systemd-shell-timeout", SYSTEMD_BOOTS_ON, ["rescue mode"]),
+        # the root ro on the kernel command line, rw once systemd-remount-fs has run
+        "key, command: runs with the root read-write, boot goes on": Case(
+            "systemd-command", KEY + [NOTED, ROOT_RW] + SYSTEMD_BOOTS_ON, [BOOTING_ON, ROOT_RO, "rescue mode"],
+            anywhere=[RO_BEFORE_REMOUNT]),
+        "command, no key: it does not run": no_key("systemd-command", SYSTEMD_BOOTS_ON,
+                                                   [NOTED, ROOT_RW, ROOT_RO, "rescue mode"]),
     },
     # Buildroot's root on ARM, BusyBox init
     "busybox-arm": {
@@ -250,6 +343,10 @@ CASES = {
         "no keys chosen, no key": no_key("busybox-arm", [ROOT], [COMMAND_RAN]),
         "no keys chosen, key held from before the gate": Case(
             "busybox-arm", held_from(DRIVERS_LOADED) + [COMMAND_RAN, ROOT], [BOOTING_ON]),
+        # virtio_input loaded by Buildroot's S10mdev (its coldplug), not by the image's own start script
+        "no keys chosen, keyboard driver loaded by S10mdev, key: command runs": Case(
+            "busybox-arm-mdev", [NOT_BEFORE_MDEV, "Starting mdev... OK", LOADED_BY_MDEV, (PROMPT, PRESS), ENTERING,
+                                 COMMAND_RAN, ROOT], [BOOTING_ON]),
         # KEY_POWER chosen
         "KEY_POWER: keyboard key, lid switch, touches, other keyboard ignored; power button counts": Case(
             "busybox-arm-power", [(TRIGGER_PROMPT, PRESS), (NOISE_HEARD, POWER), GPIO_POWER, ENTERING,
@@ -291,12 +388,12 @@ class Fail(Exception):
     """A case that failed, with the reason."""
 
 
-def run(cmd, **kw):
-    """Runs `cmd`; a failure shows its output."""
+def run(cmd, both=False, **kw):
+    """Runs `cmd`: its output (with `both`, its error output after it); a failure shows both."""
     proc = subprocess.run(cmd, capture_output=True, text=True, **kw)
     if proc.returncode != 0:
         raise Fail(f"{' '.join(map(str, cmd))} exited {proc.returncode}:\n{proc.stdout}{proc.stderr}")
-    return proc.stdout
+    return proc.stdout + proc.stderr if both else proc.stdout
 
 
 # ---- the kernel --------------------------------------------------------------------------------------------
@@ -360,11 +457,13 @@ def find_kernel(given, cache):
 
 @dataclasses.dataclass
 class Image:
-    """How an image is built (build(ctx, name) gives a dict: initrd, disk, append, listing), and what the
-    listing of its files (lsinitramfs, lsinitrd, find) must hold and must not."""
+    """How an image is built (build(ctx, name) gives a dict: initrd, disk, append, listing, said), what the
+    listing of its files (lsinitramfs, lsinitrd, find) must hold and must not, and what the builder's output
+    (`said`: mkinitramfs's, dracut's) must show."""
     build: object
     holds: list = dataclasses.field(default_factory=list)
     lacks: list = dataclasses.field(default_factory=list)
+    says: list = dataclasses.field(default_factory=list)
 
 
 # The settings file of each image: action `shell` (the init system's rescue shell) or a command.
@@ -452,12 +551,21 @@ def initramfs_tools(ctx, name, settings, modules=()):
     write(f"{etc}/initramfs-tools/initramfs.conf", conf)
     write(f"{etc}/initramfs-tools/modules", "\n".join(ROOT_MODULES + list(modules)) + "\n")
     image = f"{ctx.work}/{name}.img"
-    installed_view(ctx, etc, ["mkinitramfs", "-o", image, ctx.version], env=dict(os.environ, TMPDIR=ctx.work))
-    return dict(ctx.images.get("root"), initrd=image, listing=run(["lsinitramfs", image]))
+    said = installed_view(ctx, etc, ["mkinitramfs", "-o", image, ctx.version], both=True,
+                          env=dict(os.environ, TMPDIR=ctx.work))
+    return dict(ctx.images.get("root"), initrd=image, listing=run(["lsinitramfs", image]), said=said)
 IMAGES["initramfs-tools"] = Image(lambda ctx, name: initramfs_tools(ctx, name, SHELL), GATE_FILES)
 IMAGES["initramfs-tools-off"] = Image(lambda ctx, name: initramfs_tools(ctx, name, OFF), lacks=NOT_WHEN_OFF)
 IMAGES["initramfs-tools-power"] = Image(lambda ctx, name: initramfs_tools(ctx, name, SHELL + POWER_KEY, ["button"]),
                                         TRIGGER_FILES)
+# The shell comes only after Enter typed within the timeout, which evwait-trigger waits for
+IMAGES["initramfs-tools-shell-timeout"] = Image(
+    lambda ctx, name: initramfs_tools(ctx, name, SHELL + SHELL_TIMEOUT), GATE_FILES + ["bin/evwait-trigger"])
+# The action's script with what it runs (basename); a pipeline leaves the gate out, with the hook's warning
+IMAGES["initramfs-tools-script"] = Image(lambda ctx, name: initramfs_tools(ctx, name, SCRIPT_ACTION),
+                                         GATE_FILES + [RECOVERY_SCRIPT[1:], "bin/basename"])
+IMAGES["initramfs-tools-pipeline"] = Image(lambda ctx, name: initramfs_tools(ctx, name, PIPELINE_ACTION),
+                                           lacks=NOT_WHEN_OFF, says=[f"W: {PIPELINE_REFUSED}"])
 
 
 def dracut(ctx, name, settings, systemd=False, drivers=()):
@@ -469,17 +577,26 @@ def dracut(ctx, name, settings, systemd=False, drivers=()):
         modules += ["systemd", "systemd-initrd", "dracut-systemd"]
     image = f"{ctx.work}/{name}.img"
     os.makedirs(f"{ctx.work}/{name}.conf.d", exist_ok=True)  # empty: none of the host's settings
-    installed_view(ctx, etc, ["dracut", "--force", "--no-hostonly", "--no-compress", "--conf", "/dev/null",
-                              "--confdir", f"{ctx.work}/{name}.conf.d", "--tmpdir", ctx.work,
-                              "--modules", " ".join(modules), "--add", "evwait-recovery",
-                              "--drivers", " ".join(ROOT_MODULES + list(drivers)), "--kver", ctx.version, image])
-    return dict(ctx.images.get("root"), initrd=image, listing=run(["lsinitrd", image]))
+    said = installed_view(ctx, etc, ["dracut", "--force", "--no-hostonly", "--no-compress", "--conf", "/dev/null",
+                                     "--confdir", f"{ctx.work}/{name}.conf.d", "--tmpdir", ctx.work,
+                                     "--modules", " ".join(modules), "--add", "evwait-recovery",
+                                     "--drivers", " ".join(ROOT_MODULES + list(drivers)), "--kver", ctx.version, image],
+                          both=True)
+    return dict(ctx.images.get("root"), initrd=image, listing=run(["lsinitrd", image]), said=said)
 IMAGES["dracut"] = Image(lambda ctx, name: dracut(ctx, name, SHELL), GATE_FILES)
 IMAGES["dracut-off"] = Image(lambda ctx, name: dracut(ctx, name, OFF), lacks=NOT_WHEN_OFF)
 IMAGES["dracut-systemd"] = Image(lambda ctx, name: dracut(ctx, name, SHELL, systemd=True), GATE_FILES)
 IMAGES["dracut-systemd-off"] = Image(lambda ctx, name: dracut(ctx, name, OFF, systemd=True), lacks=NOT_WHEN_OFF)
 IMAGES["dracut-power"] = Image(lambda ctx, name: dracut(ctx, name, SHELL + POWER_KEY, drivers=["button"]),
                                TRIGGER_FILES)
+IMAGES["dracut-shell-timeout"] = Image(lambda ctx, name: dracut(ctx, name, SHELL + SHELL_TIMEOUT),
+                                       GATE_FILES + ["bin/evwait-trigger"])
+IMAGES["dracut-systemd-shell-timeout"] = Image(lambda ctx, name: dracut(ctx, name, SHELL + SHELL_TIMEOUT, systemd=True),
+                                               GATE_FILES + ["bin/evwait-trigger"])
+IMAGES["dracut-script"] = Image(lambda ctx, name: dracut(ctx, name, SCRIPT_ACTION),
+                                GATE_FILES + [RECOVERY_SCRIPT[1:], "bin/basename"])
+IMAGES["dracut-pipeline"] = Image(lambda ctx, name: dracut(ctx, name, PIPELINE_ACTION), lacks=NOT_WHEN_OFF,
+                                  says=[PIPELINE_REFUSED])
 
 
 BUSYBOX_INITTAB = """::sysinit:/etc/init.d/rcS
@@ -504,13 +621,36 @@ BUSYBOX_S00 = """#!/bin/sh
 mount -t proc proc /proc
 mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
-insmod /lib/modules/evdev.ko
+for module in /lib/modules/*.ko; do
+    insmod "$module"
+done
+"""
+# The LED's trigger (the one in brackets) printed before the gate, a second into the wait (in the background,
+# once evwait or evwait-trigger runs) and after the gate.
+LED_TRIGGER = f"""#!/bin/sh
+trigger() {{
+    sed -n 's/.*\\(\\[[^]]*\\]\\).*/\\1/p' /sys/class/leds/{LED}/trigger
+}}
+"""
+LED_BEFORE_SCRIPT = LED_TRIGGER + """echo "evwait boot test: LED trigger before the gate: $(trigger)"
+(
+    tries=0
+    while ! pidof evwait evwait-trigger >/dev/null && [ $tries -lt 200 ]; do
+        sleep 0.05
+        tries=$((tries + 1))
+    done
+    sleep 1
+    echo "evwait boot test: LED trigger during the wait: $(trigger)"
+) &
+"""
+LED_AFTER_SCRIPT = LED_TRIGGER + """echo "evwait boot test: LED trigger after the gate: $(trigger)"
 """
 
 
-def busybox(ctx, name, settings):
-    """A hand-made initramfs: Debian's busybox-static as init, Buildroot's rcS, evdev, the installed gate,
-    its start script and the two executables with the libraries they name (as ldd lists them)."""
+def busybox(ctx, name, settings, modules=(), scripts=()):
+    """A hand-made initramfs: Debian's busybox-static as init, Buildroot's rcS, evdev and `modules` (paths under
+    /lib/modules/VERSION), the installed gate, its start script, `scripts` ((name, text): start scripts more)
+    and the three executables with the libraries they name (as ldd lists them)."""
     tree = f"{ctx.work}/{name}.tree"
     shutil.rmtree(tree, ignore_errors=True)
     for d in ("bin", "sbin", "usr/bin", "usr/sbin", "proc", "sys", "dev", "tmp", "etc/default", "lib/modules"):
@@ -523,10 +663,14 @@ def busybox(ctx, name, settings):
     write(f"{tree}/etc/init.d/S00base", BUSYBOX_S00, 0o755)
     write(f"{tree}/etc/init.d/reached", BUSYBOX_REACHED, 0o755)
     write(f"{tree}/etc/default/evwait-recovery", settings)
-    shutil.copy(f"/lib/modules/{ctx.version}/kernel/drivers/input/evdev.ko", f"{tree}/lib/modules/")
+    for module in ["kernel/drivers/input/evdev.ko", *modules]:
+        shutil.copy(f"/lib/modules/{ctx.version}/{module}", f"{tree}/lib/modules/")
+    for script, text in scripts:
+        write(f"{tree}/etc/init.d/{script}", text, 0o755)
     for path in ("usr/sbin/evwait-recovery", "etc/init.d/S12evwait-recovery"):
         shutil.copy(f"{ctx.stage}/{path}", f"{tree}/{path}")
-    for path in ("usr/bin/evwait", "usr/bin/evwait-held"):
+    # evwait-trigger: the shell timeout's wait for Enter
+    for path in ("usr/bin/evwait", "usr/bin/evwait-held", "usr/bin/evwait-trigger"):
         shutil.copy(f"{ctx.stage}/{path}", f"{tree}/{path}")
         for lib in re.findall(r"(/\S+) \(0x", run(["ldd", f"{ctx.stage}/{path}"])):
             os.makedirs(os.path.dirname(tree + lib), exist_ok=True)
@@ -544,6 +688,18 @@ def cpio(tree, image):
     return image, files
 IMAGES["busybox"] = Image(lambda ctx, name: busybox(ctx, name, COMMAND), GATE_FILES)
 IMAGES["busybox-shell"] = Image(lambda ctx, name: busybox(ctx, name, SHELL), GATE_FILES)
+IMAGES["busybox-shell-timeout"] = Image(lambda ctx, name: busybox(ctx, name, SHELL + SHELL_TIMEOUT),
+                                        GATE_FILES + ["bin/evwait-trigger"])
+IMAGES["busybox-led"] = Image(
+    lambda ctx, name: busybox(ctx, name, COMMAND + f"EVWAIT_RECOVERY_LED={LED}\n",
+                              ["kernel/drivers/leds/trigger/ledtrig-timer.ko"],
+                              [("S11led-before", LED_BEFORE_SCRIPT), ("S13led-after", LED_AFTER_SCRIPT)]),
+    GATE_FILES + ["/ledtrig-timer.ko"])
+IMAGES["busybox-led-key"] = Image(
+    lambda ctx, name: busybox(ctx, name, COMMAND + f"EVWAIT_RECOVERY_LED={LED}\nEVWAIT_RECOVERY_KEYS=KEY_A\n",
+                              ["kernel/drivers/leds/trigger/ledtrig-timer.ko"],
+                              [("S11led-before", LED_BEFORE_SCRIPT), ("S13led-after", LED_AFTER_SCRIPT)]),
+    GATE_FILES + ["bin/evwait-trigger", "/ledtrig-timer.ko"])
 
 
 # ---- ARM: Buildroot's root under qemu-system-arm -M virt ---------------------------------------------------
@@ -642,15 +798,21 @@ def input_noise_arm(ctx, name):
 IMAGES["input-noise-arm"] = Image(input_noise_arm)
 
 
-ARM_S00 = f"""#!/bin/sh
+def arm_s00(load=f"""for module in {" ".join(ARM_MODULES)}; do
+    insmod /lib/modules/$module.ko
+done
+"""):
+    """The ARM images' first start script, which loads the drivers with `load`."""
+    return ARM_S00_START + load + ARM_S00_END
+
+
+ARM_S00_START = """#!/bin/sh
 /bin/busybox --install -s
 mount -t proc proc /proc
 mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
-for module in {" ".join(ARM_MODULES)}; do
-    insmod /lib/modules/$module.ko
-done
-echo "{DRIVERS_LOADED}"
+"""
+ARM_S00_END = f"""echo "{DRIVERS_LOADED}"
 # input-noise=ARGUMENT,... on the kernel command line: input-noise with those arguments, before the gate (it
 # goes on in the background once it has made its devices)
 read -r cmdline </proc/cmdline
@@ -672,11 +834,53 @@ echo "evwait boot test: ${0##*/}" >/dev/kmsg
 """
 
 
-def busybox_arm(ctx, name, settings, built="buildroot-arm"):
+# Buildroot's device manager mdev: its start script S10mdev and mdev.conf, as Buildroot installs them (with
+# BR2_ROOTFS_DEVICE_CREATION_DYNAMIC_MDEV), out of the Buildroot tools' tarball. S10mdev's coldplug loads the
+# modules the devices ask for (modprobe by each modalias): here the virtio keyboard's virtio_input, which the
+# image's first start script leaves out, with the modules where modprobe finds them (/lib/modules/VERSION,
+# depmod's files made by the host's depmod -b). The first start script says whether virtio_input was loaded
+# before S10mdev, and S11drivers after it.
+MDEV_FILES = {"package/busybox/S10mdev": ("etc/init.d/S10mdev", 0o755),
+              "package/busybox/mdev.conf": ("etc/mdev.conf", 0o644)}
+MDEV_LOAD = """for module in virtio_mmio evdev uinput; do
+    modprobe $module
+done
+[ -d /sys/module/virtio_input ] || echo "evwait boot test: virtio_input not loaded before S10mdev"
+"""
+MDEV_DRIVERS = f"""#!/bin/sh
+[ -d /sys/module/virtio_input ] && echo "{LOADED_BY_MDEV}"
+:
+"""
+
+
+def buildroot_mdev(ctx, name):
+    """S10mdev and mdev.conf out of the Buildroot tools' tarball, into WORK/NAME/."""
+    tarballs = glob.glob(f"{os.path.dirname(ctx.buildroot)}/buildroot-*.tar*")
+    if not tarballs:
+        raise Fail(f"no Buildroot tarball beside {ctx.buildroot}")
+    out = f"{ctx.work}/{name}"
+    shutil.rmtree(out, ignore_errors=True)
+    found = []
+    with tarfile.open(tarballs[0]) as files:
+        for member in files:
+            inside = member.name.split("/", 1)[-1]
+            if member.isfile() and inside in MDEV_FILES:
+                path = f"{out}/{MDEV_FILES[inside][0]}"
+                os.makedirs(os.path.dirname(path), exist_ok=True)
+                with open(path, "wb") as f:
+                    shutil.copyfileobj(files.extractfile(member), f)
+                os.chmod(path, MDEV_FILES[inside][1])
+                found.append(MDEV_FILES[inside][0])
+    return {"folder": out, "listing": "".join(f"{f}\n" for f in found)}
+IMAGES["buildroot-mdev"] = Image(buildroot_mdev, [f for f, _ in MDEV_FILES.values()])
+
+
+def busybox_arm(ctx, name, settings, built="buildroot-arm", mdev=False):
     """The target folder of Buildroot's build `built` as the root of an initramfs (without the file that says it
     is none, as Buildroot's own image step leaves it out), with Debian's armhf busybox-static as init,
     Buildroot's rcS, the input drivers, input-noise, the gate's time marks, and the boot test's `settings` added
-    to the settings file Buildroot wrote (as a post-build script would)."""
+    to the settings file Buildroot wrote (as a post-build script would). With `mdev`, Buildroot's S10mdev,
+    which loads virtio_input."""
     debian, built, noise = (ctx.images.get(n) for n in ("debian-armhf", built, "input-noise-arm"))
     tree = f"{ctx.work}/{name}.tree"
     shutil.rmtree(tree, ignore_errors=True)
@@ -687,11 +891,24 @@ def busybox_arm(ctx, name, settings, built="buildroot-arm"):
     os.symlink("bin/busybox", f"{tree}/init")
     os.symlink("busybox", f"{tree}/bin/sh")
     write(f"{tree}/etc/inittab", BUSYBOX_INITTAB)
-    for script, text in (("rcS", BUSYBOX_RCS), ("S00base", ARM_S00), ("S11gate-starts", GATE_MARK),
-                         ("S13gate-ended", GATE_MARK), ("reached", BUSYBOX_REACHED)):
+    for script, text in (("rcS", BUSYBOX_RCS), ("S00base", arm_s00(MDEV_LOAD) if mdev else arm_s00()),
+                         ("S11gate-starts", GATE_MARK), ("S13gate-ended", GATE_MARK), ("reached", BUSYBOX_REACHED)):
         write(f"{tree}/etc/init.d/{script}", text, 0o755)
-    for module in ARM_MODULES:
-        shutil.copy(debian["modules"][module], f"{tree}/lib/modules/{module}.ko")
+    if mdev:
+        folder = ctx.images.get("buildroot-mdev")["folder"]
+        for path, mode in MDEV_FILES.values():
+            shutil.copy(f"{folder}/{path}", f"{tree}/{path}")
+            os.chmod(f"{tree}/{path}", mode)
+        write(f"{tree}/etc/init.d/S11drivers", MDEV_DRIVERS, 0o755)
+        version = None
+        for module in ARM_MODULES:
+            version, inside = debian["modules"][module].split("/lib/modules/", 1)[1].split("/", 1)
+            os.makedirs(os.path.dirname(f"{tree}/lib/modules/{version}/{inside}"), exist_ok=True)
+            shutil.copy(debian["modules"][module], f"{tree}/lib/modules/{version}/{inside}")
+        run(["depmod", "-b", tree, version])
+    else:
+        for module in ARM_MODULES:
+            shutil.copy(debian["modules"][module], f"{tree}/lib/modules/{module}.ko")
     shutil.copy(noise["path"], f"{tree}/usr/bin/input-noise")
     if settings:
         with open(f"{tree}/etc/default/evwait-recovery", "a") as f:
@@ -702,6 +919,10 @@ ARM_FILES = ["bin/busybox", "usr/bin/evwait", "usr/bin/evwait-held", "usr/bin/ev
              "usr/sbin/evwait-recovery", "etc/init.d/S12evwait-recovery", "usr/bin/input-noise"] \
     + [f"lib/modules/{m}.ko" for m in ARM_MODULES]
 IMAGES["busybox-arm"] = Image(lambda ctx, name: busybox_arm(ctx, name, COMMAND), ARM_FILES)
+IMAGES["busybox-arm-mdev"] = Image(
+    lambda ctx, name: busybox_arm(ctx, name, COMMAND, mdev=True),
+    ARM_FILES[:7] + [f"/{m}.ko" for m in ARM_MODULES]
+    + ["etc/init.d/S10mdev", "etc/mdev.conf", "/modules.dep", "/modules.alias"])
 IMAGES["busybox-arm-power"] = Image(lambda ctx, name: busybox_arm(ctx, name, "", "buildroot-arm-power"), ARM_FILES)
 IMAGES["busybox-arm-instant"] = Image(
     lambda ctx, name: busybox_arm(ctx, name, "EVWAIT_RECOVERY_WINDOW=0\n", "buildroot-arm-power"), ARM_FILES)
@@ -721,7 +942,7 @@ ROOT_PASSWORD = "$6$evwaitboot$EVg4vfIhNPJfQiE0WMcQ4sfT5n2isMIZ/6nEzt04oLYvtQp7J
 # by systemctl, evdev and the modules named (paths under /lib/modules/VERSION, loaded by modules-load.d) with
 # their index, the root password, and a unit that says the default target was reached and powers off.
 SYSTEMD_ROOT_SCRIPT = r"""set -e
-base=$1 stage=$2 settings=$3 version=$4 tree=$5 image=$6 password=$7 marker=$8 modules=$9
+base=$1 stage=$2 settings=$3 version=$4 tree=$5 image=$6 password=$7 marker=$8 modules=$9 root=${10}
 mkdir "$tree"
 tar -xpf "$base" -C "$tree"
 # Files the tar made unreadable (/etc/shadow-, mode 0): the same mode once more through fakeroot, which keeps
@@ -741,6 +962,23 @@ ExecStart=/bin/sh -c 'echo "$marker" >/dev/console; systemctl --no-block powerof
 WantedBy=graphical.target
 EOF
 systemctl --root="$tree" enable evwait-boot-test-end.service
+# A root mounted read-only (ro): remounted read-write by systemd-remount-fs from the fstab's entry, before the
+# local filesystems are reached; a unit says how the root is just before that remount.
+if [ "$root" = ro ]; then
+    echo "/dev/vda / ext4 defaults 0 0" >"$tree/etc/fstab"
+    cat >"$tree/etc/systemd/system/evwait-boot-test-root.service" <<EOF
+[Unit]
+Description=evwait boot test: the root before systemd-remount-fs
+DefaultDependencies=no
+Before=systemd-remount-fs.service
+[Service]
+Type=oneshot
+ExecStart=/bin/sh -c 'grep -q " / [^ ]* ro[ ,]" /proc/mounts && echo "$RO_BEFORE_REMOUNT" >/dev/console || :'
+[Install]
+WantedBy=sysinit.target
+EOF
+    systemctl --root="$tree" enable evwait-boot-test-root.service
+fi
 from=/lib/modules/$version
 for module in kernel/drivers/input/evdev.ko $modules; do
     mkdir -p "$tree$from/${module%/*}"
@@ -791,9 +1029,10 @@ def systemd_base(ctx, name):
 IMAGES["systemd-base"] = Image(systemd_base)
 
 
-def systemd(ctx, name, settings, modules=""):
+def systemd(ctx, name, settings, modules="", root="rw"):
     """Debian's systemd root (mmdebstrap) on an ext4 disk, with the gate's unit enabled, booted through
-    the gate-off initramfs-tools image (the root's drivers)."""
+    the gate-off initramfs-tools image (the root's drivers); mounted read-write from the start, or with
+    `root` "ro" read-only, remounted by systemd-remount-fs."""
     base = ctx.images.get("systemd-base")["tar"]
     initrd = ctx.images.get("initramfs-tools-off")["initrd"]
     write(f"{ctx.work}/{name}.settings", settings)
@@ -801,8 +1040,9 @@ def systemd(ctx, name, settings, modules=""):
     shutil.rmtree(f"{ctx.work}/{name}.tree", ignore_errors=True)
     with ctx.cpu:
         run(["fakeroot", "sh", "-c", SYSTEMD_ROOT_SCRIPT, "sh", base, ctx.stage, f"{ctx.work}/{name}.settings",
-             ctx.version, f"{ctx.work}/{name}.tree", image, ROOT_PASSWORD, ROOT, modules])
-    return {"disk": image, "initrd": initrd, "append": "root=/dev/vda rootfstype=ext4 rw", "listing": ""}
+             ctx.version, f"{ctx.work}/{name}.tree", image, ROOT_PASSWORD, ROOT, modules, root],
+            env=dict(os.environ, RO_BEFORE_REMOUNT=RO_BEFORE_REMOUNT))
+    return {"disk": image, "initrd": initrd, "append": f"root=/dev/vda rootfstype=ext4 {root}", "listing": ""}
 IMAGES["systemd"] = Image(lambda ctx, name: systemd(ctx, name, SHELL))
 IMAGES["systemd-off"] = Image(lambda ctx, name: systemd(ctx, name, OFF))
 # The power button's driver (the button module) loaded by modules-load.d, as a board's key driver would be: udev
@@ -813,6 +1053,8 @@ IMAGES["systemd-off"] = Image(lambda ctx, name: systemd(ctx, name, OFF))
 # chosen, opened the nodes only as udevd made evdev's, a second or two into the window.
 IMAGES["systemd-power"] = Image(lambda ctx, name: systemd(ctx, name, SHELL + POWER_KEY,
                                                           "kernel/drivers/acpi/button.ko"))
+IMAGES["systemd-shell-timeout"] = Image(lambda ctx, name: systemd(ctx, name, SHELL + SHELL_TIMEOUT))
+IMAGES["systemd-command"] = Image(lambda ctx, name: systemd(ctx, name, RW_COMMAND, root="ro"))
 
 
 class Images:
@@ -854,6 +1096,7 @@ class Images:
         listing = built.get("listing", "")
         problems = [f"lacks *{w}" for w in image.holds if not re.search(re.escape(w) + r"(\.\w+)?$", listing, re.M)]
         problems += [f"holds {line.split()[-1]}" for u in image.lacks for line in listing.splitlines() if u in line]
+        problems += [f"its builder did not say {w!r}" for w in image.says if w not in built.get("said", "")]
         if problems:
             raise Fail(f"image {name}: " + "; ".join(problems))
         what = f", holds {' '.join(image.holds)}" if image.holds else ""
@@ -1064,6 +1307,7 @@ def boot(ctx, case, sockets):
     if KERNEL_PANIC in text and KERNEL_PANIC not in case.stops:
         problems.append("kernel panic")
     problems += [f"unwanted line {label(u)}" for u in case.unwanted if shows(u, text)]
+    problems += [f"no line {label(w)} anywhere" for w in case.anywhere if not shows(w, text)]
     notes.append(f"longest silence {console.longest:.1f} s")
     if len(seen) == len(steps) > 1:
         first, last = steps[0][0], steps[-1][0]
@@ -1197,6 +1441,8 @@ def main():
     if not args.prebuilt and any(c.system not in ARM_SYSTEMS for c in cases):
         shutil.rmtree(ctx.stage, ignore_errors=True)
         run(["cmake", "--install", args.build, "--prefix", "/usr"], env=dict(os.environ, DESTDIR=ctx.stage))
+        # the recovery command the script images name, as its owner would have put it into the system
+        write(f"{ctx.stage}{RECOVERY_SCRIPT}", RECOVERY_SCRIPT_TEXT, 0o755)
     ctx.cpu = threading.Semaphore(args.jobs)
     ctx.images = Images(ctx)
     started = time.monotonic()
