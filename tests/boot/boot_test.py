@@ -300,7 +300,10 @@ CASES = {
         "shell timeout 3 s, key, Enter: shell, left, boot goes on": Case(
             "busybox-shell-timeout", KEY + [(ASK_ENTER, typed("\r")), LINE_TYPED] + BUSYBOX_SHELL,
             [BOOTING_ON, NOBODY]),
-        # the LED blinks through the whole wait, and has its own trigger back after it
+        # no key: the LED blinks through the whole wait, and has its own trigger back after it. Without keys
+        # chosen evwait waits, on the keyboard whose LED blinks: the LED's own records (EV_LED) must not count.
+        "LED, no keys chosen, no key: blinks while the gate waits, put back, boot goes on": Case(
+            "busybox-led", [LED_BEFORE, PROMPT, LED_DURING, BOOTING_ON, LED_AFTER, ROOT], [ENTERING, COMMAND_RAN]),
         "LED, no keys chosen, key: put back": Case(
             "busybox-led", [LED_BEFORE, (PROMPT, PRESS), ENTERING, COMMAND_RAN, LED_AFTER, ROOT], [BOOTING_ON]),
         "LED, KEY_A chosen, no key: blinks through the window, put back, boot goes on": Case(
